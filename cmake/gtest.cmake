@@ -1,0 +1,32 @@
+# GoogleTest: Debian's packaged build natively; for a cross-build, the source that the
+# googletest package ships, compiled with the cross compiler.
+if(CMAKE_CROSSCOMPILING)
+  set(VX_GTEST_SOURCE "/usr/src/googletest" CACHE PATH "GoogleTest source tree")
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${VX_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  add_library(GTest::gtest ALIAS gtest)
+  add_library(GTest::gtest_main ALIAS gtest_main)
+  add_library(GTest::gmock ALIAS gmock)
+else()
+  find_package(GTest REQUIRED)
+endif()
+include(GoogleTest)
+
+# vx_add_test(NAME src... LIBS lib...)
+# One test executable; natively each GoogleTest case becomes its own CTest test, in a
+# cross-build the executable runs whole under the cross-compiling emulator (Wine).
+function(vx_add_test name)
+  cmake_parse_arguments(T "" "" "LIBS;PROPERTIES" ${ARGN})
+  add_executable(${name} ${T_UNPARSED_ARGUMENTS})
+  vx_warnings(${name})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  if(CMAKE_CROSSCOMPILING)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES TIMEOUT 600 ${T_PROPERTIES})
+  else()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 30
+                         PROPERTIES TIMEOUT 300 ${T_PROPERTIES})
+  endif()
+endfunction()

@@ -1,0 +1,122 @@
+// Operating-system services, called by the names and with the results that Windows gives
+// them. On Windows these are the real API; elsewhere platform/os/posix supplies the same
+// calls with the same contract.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <mmsystem.h>
+#else
+
+using BYTE = uint8_t;
+using WORD = uint16_t;
+using DWORD = uint32_t;
+using UINT = unsigned int;
+using LONG = int32_t;
+using BOOL = int;
+using MMRESULT = UINT;
+using HANDLE = void*;
+using LPLONG = LONG*;
+using LPCWSTR = const wchar_t*;
+using LPCSTR = const char*;
+
+struct SECURITY_ATTRIBUTES;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+constexpr DWORD INFINITE = 0xFFFFFFFFu;
+constexpr DWORD WAIT_OBJECT_0 = 0x00000000u;
+constexpr DWORD WAIT_TIMEOUT = 0x00000102u;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+
+constexpr DWORD REALTIME_PRIORITY_CLASS = 0x00000100u;
+constexpr DWORD HIGH_PRIORITY_CLASS = 0x00000080u;
+constexpr DWORD NORMAL_PRIORITY_CLASS = 0x00000020u;
+constexpr int THREAD_PRIORITY_NORMAL = 0;
+constexpr int THREAD_PRIORITY_HIGHEST = 2;
+constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
+constexpr int THREAD_PRIORITY_ERROR_RETURN = 0x7FFFFFFF;
+
+constexpr MMRESULT TIMERR_NOERROR = 0;
+constexpr MMRESULT TIMERR_NOCANDO = 97;
+
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_TOO_MANY_POSTS = 298;
+
+struct TIMECAPS {
+  UINT wPeriodMin;
+  UINT wPeriodMax;
+};
+using LPTIMECAPS = TIMECAPS*;
+
+// A critical section: a recursive lock owned by one thread at a time.
+struct CRITICAL_SECTION {
+  alignas(8) unsigned char opaque[64];
+};
+using LPCRITICAL_SECTION = CRITICAL_SECTION*;
+
+HANDLE GetCurrentProcess();
+HANDLE GetCurrentThread();
+DWORD GetPriorityClass(HANDLE hProcess);
+BOOL SetPriorityClass(HANDLE hProcess, DWORD dwPriorityClass);
+int GetThreadPriority(HANDLE hThread);
+BOOL SetThreadPriority(HANDLE hThread, int nPriority);
+DWORD GetLastError();
+void SetLastError(DWORD dwError);
+
+MMRESULT timeGetDevCaps(LPTIMECAPS ptc, UINT cbtc);
+MMRESULT timeBeginPeriod(UINT uPeriod);
+
+HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES lpAttributes, LONG lInitialCount, LONG lMaximumCount,
+                        LPCWSTR lpName);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+BOOL ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCount);
+
+void InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+
+void Sleep(DWORD dwMilliseconds);
+
+#endif  // !_WIN32
+
+// ---- Services of our own, the same on every platform ----
+
+// Sleep goes through this hook so that tests can count and order the pauses of the
+// program without waiting them out. nullptr restores the real sleep.
+using PFN_OS_SLEEP = void (*)(DWORD dwMilliseconds);
+void OsSetSleepHook(PFN_OS_SLEEP pfnSleep);
+void OsSleep(DWORD dwMilliseconds);
+
+// Console keyboard. ConsoleKeyWaiting never blocks; ConsoleReadKey returns one key code,
+// unechoed, removing it from the input (-1 when none can be read). When standard input is
+// not a console every byte is one key, and at end of input no key is ever waiting.
+void ConsoleInit();
+bool ConsoleKeyWaiting();
+int ConsoleReadKey();
+
+// Text in the current ANSI code page (on POSIX, the locale's multibyte encoding) and wide
+// text. Conversion stops at the first invalid sequence.
+std::wstring AnsiToWide(const char* pszAnsi);
+std::string WideToAnsi(const wchar_t* pwszWide);
+
+// Maps a Windows path to this machine's file system. On Windows it is unchanged; on POSIX
+// "C:\ProgramData\..." becomes "$PROGRAMDATA/..." when PROGRAMDATA is set, else
+// "/var/lib/...", and backslashes become slashes.
+std::string OsMapPath(const char* pszWindowsPath);
+
+// fopen of a Windows path (mapped as above).
+FILE* OsOpenFile(const char* pszWindowsPath, const char* pszMode);
+
+// Standard output reaches a pipe or file at once: the program never ends by itself.
+void OsUnbufferedStdout();

@@ -1,0 +1,157 @@
+// The simulated locator loader: the device's side of the wire. Includes nothing of the
+// host's code; it has its own frame codec and CRC.
+//
+// Flash is NOR addressed in 16-bit units: an erased unit reads 0xFFFF and programming can
+// only clear bits. Boot sectors of 0x1000 units lie below 0x8000, sectors of 0x8000 units
+// from 0x8000 up to kFlashUnits. The EEPROM holds 256 KB, initially 0xFF.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vxsim {
+
+constexpr uint32_t kFlashUnits = 0x40000;      // 512 KB of 16-bit units
+constexpr uint32_t kEepromBytes = 0x40000;     // 256 KB
+constexpr uint16_t kDefaultVendorId = 0x3A7C;  // the maker's vendor id as the loader reports it
+constexpr uint8_t kPipeOut = 0x02;
+constexpr uint8_t kPipeIn = 0x82;
+
+// Outcome of one bus transfer as the device side sees it.
+enum class BusStatus : uint32_t {
+  kOk = 0,
+  kTimeout = 1,  // nothing (or not everything) moved within the time-out
+  kGone = 2,     // the device is not (or no longer) plugged in
+  kError = 3,    // stall or other bus error
+};
+
+enum class FaultKind : uint32_t {
+  kNoAnswer,       // the request is consumed, no response is ever sent
+  kBadChecksum,    // the response's checksum word is off by one
+  kWrongCount,     // response word 0 is m - 1 (checksum recomputed to match)
+  kCountTooLarge,  // response word 0 is `value` (default 200), checksum recomputed
+  kResult,         // the response's result word is `value` (checksum recomputed)
+  kShortResponse,  // only `value` bytes of the response are delivered (default 8)
+  kZeroResponse,   // the IN transfer succeeds with every response byte zero
+  kShortWrite,     // the OUT transfer moves `value` bytes then times out; nothing is executed
+  kUnplugBefore,   // the device is unplugged as the request arrives; OUT fails, nothing runs
+  kUnplugAfter,    // the device answers, then is unplugged right after the IN transfer
+  kDelay,          // the response is ready only `value` ms after the request
+};
+
+// One fault: where it strikes and what it does. Exchanges are counted from 1, per
+// simulator, across plugs; a command's requests are counted from 1 per command code.
+struct Fault {
+  FaultKind kind = FaultKind::kNoAnswer;
+  uint32_t value = 0;       // kind's parameter (see FaultKind); 0 = the kind's default
+  uint32_t exchange = 0;    // strike at this exchange (0: not by exchange)
+  uint32_t command = 0;     // strike at the nth request of this command code (0: any)
+  uint32_t nth = 1;         // with `command`: which request of that command
+  uint32_t times = 1;       // how many consecutive matching exchanges it strikes
+};
+
+// Parses one fault in the text form the simulator program takes, e.g.
+//   "noanswer@x=3", "result=55@cmd=412#6", "result=0@cmd=405#1*66", "delay=500@x=2"
+// Returns nothing and sets *pError when the text is not a fault.
+std::optional<Fault> ParseFault(const std::string& text, std::string* pError = nullptr);
+
+struct TraceEntry {
+  bool bOut;                    // host to device
+  std::vector<uint32_t> words;  // the frame's words as moved (a partial word zero-padded)
+  uint32_t bytes;               // bytes moved
+};
+
+struct LocatorConfig {
+  uint16_t vendorId = kDefaultVendorId;
+  uint16_t productId = 9;        // 9: the locator's loader; 1: the DSP board
+  uint32_t smallEraseMs = 0;     // erase time of a 0x1000-unit boot sector
+  uint32_t largeEraseMs = 0;     // erase time of a 0x8000-unit sector
+  uint32_t latencyUs = 0;        // added to every transfer
+  bool bPlugged = false;         // plugged in at construction
+};
+
+// Sensible erase times of a parallel NOR flash, for demos and the simulator program.
+constexpr uint32_t kTypicalSmallEraseMs = 250;
+constexpr uint32_t kTypicalLargeEraseMs = 700;
+
+// Receives plug events. Called without any lock of the locator held, on the thread that
+// caused the event (a test's, the schedule's, or a transfer's for kUnplug* faults).
+struct BusListener {
+  std::function<void(uint64_t deviceId, uint16_t vendorId, uint16_t productId)> onPlug;
+  std::function<void(uint64_t deviceId)> onUnplug;
+};
+
+class Locator {
+ public:
+  explicit Locator(const LocatorConfig& config = {});
+  ~Locator();
+  Locator(const Locator&) = delete;
+  Locator& operator=(const Locator&) = delete;
+
+  // ---- Bus side ----
+  // Sets the listener; when a device is plugged in, onPlug is called for it at once.
+  void SetListener(BusListener listener);
+  // Plugs in (a new device id each time) or unplugs; no-op when already in that state.
+  void Plug();
+  void Unplug();
+  // Plugs in after delayMs, unplugs after a further upMs (0: stays); runs on its own thread.
+  void PlugAfter(uint32_t delayMs, uint32_t upMs = 0);
+  bool IsPlugged() const;
+  uint64_t DeviceId() const;  // of the current presence; 0 when unplugged
+  uint16_t ProductId() const;
+  uint16_t VendorId() const;
+
+  // One bulk transfer. A transfer for a device id that is not the current one returns kGone.
+  // Out executes the request once the whole frame arrived; In delivers the pending response
+  // (waiting for it up to timeoutMs, then kTimeout). *pMoved is always set.
+  BusStatus Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, uint32_t len, uint32_t* pMoved,
+                uint32_t timeoutMs);
+  BusStatus In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t len, uint32_t* pMoved,
+               uint32_t timeoutMs);
+  BusStatus SetInterface(uint64_t deviceId, uint32_t iface, uint32_t alt);
+
+  // ---- Test and program side ----
+  void AddFault(const Fault& fault);
+  void ClearFaults();
+  // "Production line": after the EEPROM write at 0x1000 (the closing record of an update),
+  // unplug afterUpdateMs later and plug in a fresh locator replugMs after that.
+  void SetProductionLine(bool bOn, uint32_t afterUpdateMs = 500, uint32_t replugMs = 3000);
+  // Resets flash and EEPROM to the erased state of a new locator (used on fresh plug-ins
+  // in production-line mode, and by tests).
+  void ResetMemory();
+
+  uint16_t FlashUnit(uint32_t unitAddress) const;
+  std::vector<uint16_t> FlashUnits(uint32_t unitAddress, uint32_t count) const;
+  // Flash bytes little-endian from a unit address (two bytes per unit).
+  std::vector<uint8_t> FlashBytes(uint32_t unitAddress, uint32_t byteCount) const;
+  void LoadFlash(uint32_t unitAddress, const std::vector<uint8_t>& bytes);  // raw, no NOR rule
+  std::vector<uint8_t> EepromBytes(uint32_t address, uint32_t count) const;
+
+  // The device's own CRC over flash (what CMD_FLASH_CRC answers).
+  uint32_t FlashCrc(uint32_t unitAddress, uint32_t unitCount) const;
+
+  std::vector<TraceEntry> Trace() const;
+  void ClearTrace();
+  // Writes one line per transfer: "OUT <bytes>: <word> <word> ..." in hex, or "IN ...".
+  bool SetTraceFile(const std::string& path);
+  bool DumpFlash(const std::string& path) const;   // raw image of the whole flash
+  bool DumpEeprom(const std::string& path) const;  // raw image of the EEPROM
+
+  uint32_t ExchangeCount() const;                 // requests received whole
+  uint32_t CommandCount(uint32_t command) const;  // requests of one command code
+  // Event log lines the program prints ("plugged in", "erase 0x8000", ...), taken in order.
+  void SetEventLog(std::function<void(const std::string&)> log);
+
+ private:
+  struct Impl;
+  Impl* m_pImpl;
+};
+
+// The loader's CRC step: 0x1021, MSB first, over bits 0-7 of data, never reduced to 16 bits.
+uint32_t LoaderCrcStep(uint32_t crc, uint8_t data);
+
+}  // namespace vxsim
