@@ -4,8 +4,61 @@
 // Flash is NOR addressed in 16-bit units: an erased unit reads 0xFFFF and programming can
 // only clear bits. Boot sectors of 0x1000 units lie below 0x8000, sectors of 0x8000 units
 // from 0x8000 up to kFlashUnits. The EEPROM holds 256 KB, initially 0xFF.
+//
+// ---- The loader's behaviour ----
+// Frames. A request is one OUT transfer of (n + 1) * 4 bytes: word 0 = n (3..127), word 1 =
+// m (3..127), word 2 = command, arguments, then the checksum (sum of words 0..n-1 mod 2^32).
+// The response is fetched by one IN transfer and has m words before its checksum: word 0 =
+// m, word 1 = the result word, word 2 = 0, data from word 3, then the checksum.
+//
+// Malformed requests, checked in this order:
+//  - fewer than 8 bytes, or m below 3 or above 127: the request is dropped and no response
+//    is ever built (the IN transfer times out);
+//  - n below 3 or above 127, or a byte count other than (n + 1) * 4 (including a byte count
+//    that is not a multiple of 4 or above 512): result kResultBadLength;
+//  - checksum word differs from the sum: kResultBadChecksum;
+//  - unknown command code: kResultUnknownCommand;
+//  - n or m not what the command needs (for CMD_READ_FLASH m must be N + 3, for
+//    CMD_WRITE_FLASH n must be N + 6, for CMD_WRITE_EEPROM n must be B/4 + 5 with B a
+//    multiple of 4 of at most 256): kResultBadArguments.
+// Each of these still answers with m words (data words zero) and executes nothing.
+// A new request replaces a response that was never fetched. An IN transfer shorter than the
+// pending response fails with kError (the packet overflows the host's buffer) and the
+// response is lost; a longer one moves the response's bytes only.
+//
+// Commands:
+//  404 CMD_ERASE_SECTOR (n 4, m 3): answers 1 and starts erasing the sector at word 3.
+//      A sector address is 0x0000, 0x1000, ... 0x7000 (boot sectors of 0x1000 units) or
+//      0x8000, 0x10000, ... below kFlashUnits (0x8000 units). Another address:
+//      kResultBadAddress; while another erase runs: kResultBusy. While erasing, the sector
+//      reads 0x0000 (its contents are undefined); it reads 0xFFFF once the erase finished.
+//      An erase takes LocatorConfig's time for its sector size; with 0 it is finished by
+//      the next request. An unplug abandons a running erase (the sector stays undefined).
+//  405 CMD_ERASE_STATUS (n 3, m 3): result 0 while an erase runs, 1 when it has finished
+//      or none was started.
+//  408 CMD_READ_FLASH_CFI (n 3, m 7): result 0, words 3..6 = 'Q', 'R', 'Y', 0x0002 (the
+//      query string and the primary command set of the flash).
+//  409 CMD_READ_FLASH (n 5, m N + 3): N words from unit address A: word i =
+//      unit[A + 2i] | unit[A + 2i + 1] << 16. Beyond the flash: kResultBadAddress.
+//  412 CMD_WRITE_FLASH (n N + 6, m 3): programs N words from unit base + offset, each word
+//      two units, low half first; NOR rule: new = old AND data. While an erase runs:
+//      kResultBusy; beyond the flash: kResultBadAddress; nothing is written then.
+//  413 CMD_FLASH_CRC (n 5, m 4): word 3 = LoaderCrcStep from 0xFFFF over the low byte of
+//      each unit of [start, start + length). Beyond the flash: kResultBadAddress.
+//  901 CMD_WRITE_EEPROM (n B/4 + 5, m 3): B bytes at the byte address, data words
+//      little-endian, the first at the lowest address. The loader splits a write that
+//      crosses a 256-byte page into one program per page, so the bytes land contiguously
+//      at the address given. Beyond 0x3FFFF: kResultBadAddress, nothing is written.
+//
+// Faults: a request that matches a fault (see Fault) gets the fault's effect. Exchanges are
+// numbered by OUT transfers that reach a plugged-in device. All faults that match one
+// exchange apply together. kNoAnswer executes the request but drops its response; kDelay
+// with a delay beyond the IN transfer's time-out times that transfer out and the response
+// stays pending for a later one. kShortWrite and kNoAnswer hold their transfer for its
+// whole time-out (or until the device is unplugged, or AbortWaits).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -54,10 +107,28 @@ struct Fault {
   uint32_t times = 1;       // how many consecutive matching exchanges it strikes
 };
 
+// Matching: with `exchange` set, exchanges exchange .. exchange + times - 1 (and, when
+// `command` is set too, only those carrying that command); else with `command` set, that
+// command's requests nth .. nth + times - 1; else exchanges nth .. nth + times - 1.
+// times = 0 strikes every matching exchange from the first on.
+//
+// Defaults for value 0: kCountTooLarge 200, kShortResponse 8 bytes, kShortWrite 8 bytes
+// (never the whole frame: at most its length - 1), kDelay 1000 ms. kResult uses value as is.
+
 // Parses one fault in the text form the simulator program takes, e.g.
 //   "noanswer@x=3", "result=55@cmd=412#6", "result=0@cmd=405#1*66", "delay=500@x=2"
+// Grammar (no spaces; numbers decimal or 0x-hex, 32 bits):
+//   fault := kind ["=" value] "@" where ["*" times]
+//   where := "x=" exchange | "cmd=" command ["#" nth] | "x=" exchange ",cmd=" command
+//   kind  := "noanswer" | "badchecksum" | "wrongcount" | "counttoolarge" | "result" |
+//            "shortresponse" | "zeroresponse" | "shortwrite" | "unplugbefore" |
+//            "unplugafter" | "delay"
+// "result" needs a value; "counttoolarge", "shortresponse", "shortwrite" and "delay" take
+// an optional one; the others take none. exchange, command and nth must not be 0.
 // Returns nothing and sets *pError when the text is not a fault.
 std::optional<Fault> ParseFault(const std::string& text, std::string* pError = nullptr);
+// The kind's name in that text form ("noanswer", ...).
+const char* FaultKindName(FaultKind kind);
 
 struct TraceEntry {
   bool bOut;                    // host to device
@@ -73,6 +144,17 @@ struct LocatorConfig {
   uint32_t latencyUs = 0;        // added to every transfer
   bool bPlugged = false;         // plugged in at construction
 };
+
+// Result words the loader answers besides 0 and the erase's 1.
+constexpr uint32_t kResultBadLength = 0x80000001;      // n out of range, or byte count != (n+1)*4
+constexpr uint32_t kResultBadChecksum = 0x80000002;    // request checksum wrong
+constexpr uint32_t kResultUnknownCommand = 0x80000003;
+constexpr uint32_t kResultBadArguments = 0x80000004;   // n or m not what the command needs
+constexpr uint32_t kResultBadAddress = 0x80000005;     // not a sector, or beyond flash/EEPROM
+constexpr uint32_t kResultBusy = 0x80000006;           // an erase is running
+
+// The 18-byte USB device descriptor the locator reports (little-endian fields).
+std::array<uint8_t, 18> DeviceDescriptorBytes(uint16_t vendorId, uint16_t productId);
 
 // Sensible erase times of a parallel NOR flash, for demos and the simulator program.
 constexpr uint32_t kTypicalSmallEraseMs = 250;
@@ -113,6 +195,9 @@ class Locator {
   BusStatus In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t len, uint32_t* pMoved,
                uint32_t timeoutMs);
   BusStatus SetInterface(uint64_t deviceId, uint32_t iface, uint32_t alt);
+  // Ends every transfer that is waiting (for a response or its time-out) now, with
+  // kTimeout; used when the host side goes away. Later transfers are not affected.
+  void AbortWaits();
 
   // ---- Test and program side ----
   void AddFault(const Fault& fault);
