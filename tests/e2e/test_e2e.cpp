@@ -1,0 +1,431 @@
+// The real vx_fw_load against the real vx_locator_sim: keys on standard input, standard
+// output compared exactly, and the simulator's trace and dumps checked.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "child_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kLongWaitMs = 30000;
+
+// ---- Texts of the program, as an operator sees them ----
+const std::string kStartup =
+    "\nQUENBY VALTOR FIRMWARE UPDATER\n"
+    "\n=================================================\n";
+const std::string kConnectPrompt =
+    "\nConnect Valtor locator and switch on while holding the f and up buttons...\r\n";
+const std::string kConnected = "\nKessan USB Device Connected\n\nPress any key to start download\n";
+const std::string kDisconnected =
+    "\nKessan USB Device Disconnected\n"
+    "\nConnect next locator and switch on while holding the f and up buttons\n";
+const std::string kComplete =
+    "Download Complete\r\n************************************************************\r\n\r\n";
+const std::string kImageErases =
+    "\nErasing Flash Sector : 0x8000\nErasing Flash Sector : 0x10000"
+    "\nErasing Flash Sector : 0x18000\nErasing Flash Sector : 0x20000";
+
+// The 33-byte image with a header: type 1, version 7, header CRC 0x1234, then "123456789".
+std::vector<uint8_t> HeaderImage() {
+  std::vector<uint8_t> image = {0xFC, 0xFC, 0xFC, 0xFC, 0, 0, 1, 0, 0, 0, 0, 0, 7, 0, 0, 0,
+                                0,    0,    0,    0,    0x34, 0x12, 0, 0};
+  for (char c : std::string("123456789")) image.push_back(static_cast<uint8_t>(c));
+  return image;
+}
+
+std::string DownloadOfHeaderImage() {
+  return kImageErases +
+         "\n\nFile : main.bin"
+         "\nFile Size (Kilobytes) = 0"
+         "\nFlash Page Size = 256 bytes, Number Pages = 1"
+         "\nFlash Start Sector Address = 0x8000"
+         "\nDownloading 1 Pages To Flash"
+         "\n."
+         "\nDownload Completed.\n"
+         "\nFlashCRC = 0x94E889E8, File CRC = 0x94E889E8\n"
+         "SUCCESS, Flash and Firmware File CRCs equal\n"
+         "\nUpdating EEPROM Firmware Versions Image Type 1 ver 7  CRC 0x1234 Length 0x0 Status 4\n";
+}
+
+const std::string kSuccessfulAttempt =
+    "\nChecksums do NOT match\n" + DownloadOfHeaderImage() +
+    "\nErasing Flash Sector : 0x3000"
+    "\nChecksums match\n" +
+    kComplete;
+
+uint32_t Le32(const std::vector<uint8_t>& bytes, size_t offset) {
+  return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8 |
+         static_cast<uint32_t>(bytes[offset + 2]) << 16 | static_cast<uint32_t>(bytes[offset + 3]) << 24;
+}
+
+std::vector<uint8_t> ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    m_dir = fs::temp_directory_path() / ("vx_e2e_" + std::to_string(getpid()) + "_" + info->name());
+    fs::remove_all(m_dir);
+    m_firmware = m_dir / "ProgramData" / "Quenby Ltd" / "Valtor Firmware Updater" / "Firmware";
+    fs::create_directories(m_firmware);
+    m_socket = (m_dir / "sim.sock").string();
+  }
+
+  void TearDown() override {
+    m_updater.reset();
+    m_sim.reset();
+    if (!HasFailure()) fs::remove_all(m_dir);
+  }
+
+  void WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(m_firmware / name, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  void WriteManifest(const std::string& text) { WriteFile("pcversions.txt", {text.begin(), text.end()}); }
+  void StandardFolder() {
+    WriteManifest("12,0\n3,1,main.bin\n");
+    WriteFile("main.bin", HeaderImage());
+  }
+
+  // Starts the simulator with the given extra options; waits until it listens.
+  void StartSim(std::vector<std::string> extra) {
+    ChildProcess::Options options;
+    options.argv = {VX_LOCATOR_SIM_PATH, "--socket", m_socket, "--fast",
+                    "--trace", (m_dir / "trace.txt").string(),
+                    "--dump-flash", (m_dir / "flash.bin").string(),
+                    "--dump-eeprom", (m_dir / "eeprom.bin").string()};
+    options.argv.insert(options.argv.end(), extra.begin(), extra.end());
+    m_sim = std::make_unique<ChildProcess>(options);
+    ASSERT_TRUE(m_sim->Started());
+    ASSERT_TRUE(m_sim->WaitFor("listening", kLongWaitMs)) << m_sim->Output();
+  }
+
+  void StartUpdater(bool bTerminal = false) {
+    ChildProcess::Options options;
+    options.argv = {VX_FW_LOAD_PATH};
+    options.env = {{"PROGRAMDATA", (m_dir / "ProgramData").string()}, {"VX_LOCATOR_SIM", m_socket}};
+    options.bTerminal = bTerminal;
+    m_updater = std::make_unique<ChildProcess>(options);
+    ASSERT_TRUE(m_updater->Started());
+  }
+
+  // Stops the simulator so that it writes its dumps, then reads them.
+  void StopSim() {
+    const int status = m_sim->Stop(SIGTERM);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    m_flash = ReadBytes(m_dir / "flash.bin");
+    m_eeprom = ReadBytes(m_dir / "eeprom.bin");
+    std::ifstream trace(m_dir / "trace.txt");
+    std::string line;
+    while (std::getline(trace, line)) m_trace.push_back(line);
+  }
+
+  // Command codes of the requests the simulator received, in order.
+  std::vector<uint32_t> Commands() const {
+    std::vector<uint32_t> commands;
+    for (const std::string& line : m_trace) {
+      if (line.rfind("OUT", 0) != 0) continue;
+      std::istringstream in(line.substr(line.find(':') + 1));
+      uint32_t n, m, command;
+      in >> std::hex >> n >> m >> command;
+      if (in) commands.push_back(command);
+    }
+    return commands;
+  }
+
+  // The start-up and preparation texts for the standard folder.
+  static std::string Preamble(const std::string& versions = "Overall Version 12\nmain.bin 3\n") {
+    return kStartup + versions + kConnectPrompt;
+  }
+
+  void ExpectOverallRecord(uint32_t nVersion) {
+    ASSERT_GE(m_eeprom.size(), 0x100Cu);
+    EXPECT_EQ(Le32(m_eeprom, 0x1000), 1u);
+    EXPECT_EQ(Le32(m_eeprom, 0x1004), nVersion);
+    EXPECT_EQ(Le32(m_eeprom, 0x1008), 0u);
+  }
+
+  // Bytes of flash from a unit address.
+  std::vector<uint8_t> Flash(uint32_t unit, size_t bytes) const {
+    return std::vector<uint8_t>(m_flash.begin() + unit * 2, m_flash.begin() + unit * 2 + bytes);
+  }
+
+  fs::path m_dir, m_firmware;
+  std::string m_socket;
+  std::unique_ptr<ChildProcess> m_sim, m_updater;
+  std::vector<uint8_t> m_flash, m_eeprom;
+  std::vector<std::string> m_trace;
+};
+
+TEST_F(EndToEnd, SuccessfulUpdateProgramsImageInfoBlockAndRecords) {
+  StandardFolder();
+  StartSim({});
+  StartUpdater();
+  ASSERT_TRUE(m_updater->WaitFor(kConnected, kLongWaitMs)) << m_updater->Output();
+  m_updater->Write("k");
+  ASSERT_TRUE(m_updater->WaitFor(kComplete, kLongWaitMs)) << m_updater->Output();
+  m_updater->WaitQuiet(300, 2000);
+  EXPECT_EQ(m_updater->Output(), Preamble() + kConnected + kSuccessfulAttempt);
+  int status = 0;
+  EXPECT_FALSE(m_updater->Exited(&status)) << "the updater never ends by itself";
+  StopSim();
+
+  // The image, zero-padded to a page, at 0x8000.
+  std::vector<uint8_t> page = HeaderImage();
+  page.resize(256, 0);
+  EXPECT_EQ(Flash(0x8000, 256), page);
+  // The info block: versions, the image CRC and length, words 4-15 as read (erased), 16-18
+  // cleared, and a valid checksum.
+  const std::vector<uint8_t> info = Flash(0x3000, 80);
+  uint32_t sum = 0;
+  std::vector<uint32_t> words;
+  for (size_t i = 0; i < 20; ++i) words.push_back(Le32(info, i * 4));
+  for (size_t i = 0; i < 19; ++i) sum += words[i];
+  EXPECT_EQ(words[0], 12u);
+  EXPECT_EQ(words[1], 3u);
+  EXPECT_EQ(words[2], 0x94E889E8u);
+  EXPECT_EQ(words[3], 128u);
+  for (size_t i = 4; i < 16; ++i) EXPECT_EQ(words[i], 0xFFFFFFFFu) << i;
+  for (size_t i = 16; i < 19; ++i) EXPECT_EQ(words[i], 0u) << i;
+  EXPECT_EQ(words[19], sum);
+  // ImageVersionRecord for type 1 and the OverallVersionRecord.
+  EXPECT_EQ(Le32(m_eeprom, 0x1010), 7u);
+  EXPECT_EQ(Le32(m_eeprom, 0x1014), 0x1234u);
+  EXPECT_EQ(Le32(m_eeprom, 0x1018), 0u);
+  EXPECT_EQ(Le32(m_eeprom, 0x101C), 4u);
+  ExpectOverallRecord(12);
+}
+
+struct FailureCase {
+  const char* pszName;
+  std::vector<std::string> faults;
+  bool bWithImage;
+  std::string attempt;             // the attempt's whole output
+  std::vector<uint32_t> commands;  // every request of the attempt, in order
+};
+
+class EndToEndFailures : public EndToEnd, public ::testing::WithParamInterface<FailureCase> {};
+
+constexpr uint32_t E = 404, S = 405, CFI = 408, RD = 409, WR = 412, CRC = 413, EE = 901;
+
+TEST_P(EndToEndFailures, EndsTheAttemptAtTheFailingStep) {
+  const FailureCase& c = GetParam();
+  WriteManifest("12,0\n3,1,main.bin\n");
+  if (c.bWithImage) WriteFile("main.bin", HeaderImage());
+  std::vector<std::string> options;
+  for (const std::string& fault : c.faults) options.insert(options.end(), {"--fault", fault});
+  StartSim(options);
+  StartUpdater();
+  ASSERT_TRUE(m_updater->WaitFor(kConnected, kLongWaitMs)) << m_updater->Output();
+  m_updater->Write("k");
+  ASSERT_TRUE(m_updater->WaitFor(kComplete, kLongWaitMs)) << m_updater->Output();
+  m_updater->WaitQuiet(300, 2000);
+  EXPECT_EQ(m_updater->Output(), Preamble() + kConnected + c.attempt);
+  StopSim();
+  std::vector<uint32_t> expected = {CFI};
+  expected.insert(expected.end(), c.commands.begin(), c.commands.end());
+  EXPECT_EQ(Commands(), expected);
+  ExpectOverallRecord(12);
+}
+
+const std::string kImageStart = kImageErases +
+                                "\n\nFile : main.bin"
+                                "\nFile Size (Kilobytes) = 0"
+                                "\nFlash Page Size = 256 bytes, Number Pages = 1"
+                                "\nFlash Start Sector Address = 0x8000"
+                                "\nDownloading 1 Pages To Flash"
+                                "\n.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, EndToEndFailures,
+    ::testing::Values(
+        FailureCase{"InfoReadFails",
+                    {"result=5@cmd=409#1"},
+                    true,
+                    "\nRead from Flash Sector 0x3000 - failed, nRetCode = 5\n"
+                    "Prd1 file download failed - Error code = -1" + kComplete,
+                    {RD, EE}},
+        FailureCase{"InfoSectorEraseFails",
+                    {"result=0@cmd=404#5"},
+                    true,
+                    "\nChecksums do NOT match\n" + DownloadOfHeaderImage() +
+                        "\nErasing Flash Sector : 0x3000"
+                        "\nError erasing sector 0x3000\n"
+                        "Prd1 file download failed - Error code = -2" + kComplete,
+                    {RD, E, S, E, S, E, S, E, S, WR, CRC, EE, E, EE}},
+        FailureCase{"ImageFileMissing",
+                    {},
+                    false,
+                    "\nChecksums do NOT match\n"
+                    "\nFile : main.bin does NOT exist\n"
+                    "Prd1 file download failed - Error code = -3" + kComplete,
+                    {RD, EE}},
+        FailureCase{"PageWriteFails",
+                    {"result=55@cmd=412#1"},
+                    true,
+                    "\nChecksums do NOT match\n" + kImageStart +
+                        "\nCommunication error during Firmware Download"
+                        "\nError Code = 55, nPage = 0, Address offset = 0x0\n"
+                        "\nUpdating EEPROM Firmware Versions Image Type 1 ver 7  CRC 0x1234 Length 0x0 Status 4\n"
+                        "Prd1 file download failed - Error code = -3" + kComplete,
+                    {RD, E, S, E, S, E, S, E, S, WR, EE, EE}},
+        FailureCase{"InfoBlockWriteFails",
+                    {"result=9@cmd=412#2"},
+                    true,
+                    "\nChecksums do NOT match\n" + DownloadOfHeaderImage() +
+                        "\nErasing Flash Sector : 0x3000"
+                        "\nWrite to Flash Sector 0x3000 - failed, nRetCode = 9\n"
+                        "Prd1 file download failed - Error code = -4" + kComplete,
+                    {RD, E, S, E, S, E, S, E, S, WR, CRC, EE, E, S, WR, EE}}),
+    [](const auto& info) { return std::string(info.param.pszName); });
+
+TEST_F(EndToEnd, KeysWithoutLocatorAreReportedOncePerKey) {
+  StandardFolder();
+  StartSim({"--plug-delay", "600000"});
+  StartUpdater();
+  ASSERT_TRUE(m_updater->WaitFor(kConnectPrompt, kLongWaitMs)) << m_updater->Output();
+  m_updater->Write("ab");
+  ASSERT_TRUE(m_updater->WaitFor("USB Device NOT Connected\n", kLongWaitMs, 2)) << m_updater->Output();
+  m_updater->WaitQuiet(300, 2000);
+  EXPECT_EQ(m_updater->Output(), Preamble() + "USB Device NOT Connected\nUSB Device NOT Connected\n");
+}
+
+TEST_F(EndToEnd, QueuedAndTwoCodeKeysEachRunAnAttempt) {
+  StandardFolder();
+  StartSim({});
+  StartUpdater();
+  ASSERT_TRUE(m_updater->WaitFor(kConnected, kLongWaitMs)) << m_updater->Output();
+  // A function key delivers two codes; a third key typed during the attempts waits its turn.
+  m_updater->Write("\xE0\x48");
+  ASSERT_TRUE(m_updater->WaitFor("\nFile : main.bin", kLongWaitMs)) << m_updater->Output();
+  m_updater->Write("x");
+  ASSERT_TRUE(m_updater->WaitFor(kComplete, kLongWaitMs, 3)) << m_updater->Output();
+  m_updater->WaitQuiet(500, 3000);
+  // After the first attempt the info block reads back with a valid checksum.
+  const std::string kRepeatAttempt =
+      "\nChecksums match\n" + DownloadOfHeaderImage() + "\nErasing Flash Sector : 0x3000\nChecksums match\n" +
+      kComplete;
+  EXPECT_EQ(m_updater->Output(), Preamble() + kConnected + kSuccessfulAttempt + kRepeatAttempt + kRepeatAttempt);
+}
+
+TEST_F(EndToEnd, UnplugDuringDownloadFailsTheAttemptAndIsReported) {
+  WriteManifest("12,0\n3,1,main.bin\n");
+  std::vector<uint8_t> image(5 * 256);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 1);
+  WriteFile("main.bin", image);
+  StartSim({"--fault", "unplugbefore@cmd=412#3"});
+  StartUpdater();
+  ASSERT_TRUE(m_updater->WaitFor(kConnected, kLongWaitMs)) << m_updater->Output();
+  m_updater->Write("k");
+  ASSERT_TRUE(m_updater->WaitFor(kDisconnected, kLongWaitMs)) << m_updater->Output();
+  m_updater->WaitQuiet(300, 2000);
+  EXPECT_EQ(m_updater->Output(),
+            Preamble() + kConnected + "\nChecksums do NOT match\n" + kImageErases +
+                "\n\nFile : main.bin"
+                "\nFile Size (Kilobytes) = 1"
+                "\nFlash Page Size = 256 bytes, Number Pages = 5"
+                "\nFlash Start Sector Address = 0x8000"
+                "\nDownloading 5 Pages To Flash"
+                "\n."
+                "\nCommunication error during Firmware Download"
+                "\nError Code = 55, nPage = 2, Address offset = 0x100\n"
+                "\nUpdating EEPROM Firmware Versions Image Type 0 ver 0  CRC 0x0 Length 0x0 Status 4\n"
+                "Error Maximum Eeprom Address 0x3FFFF exceeded for 256 Kbyte Eeprom\n"
+                "Error Number of bytes greater than an Eeprom page size = 256\n"
+                "Prd1 file download failed - Error code = -3" +
+                kComplete + kDisconnected);
+  StopSim();
+  // Pages 0 and 1 reached the flash; nothing after the unplug did.
+  EXPECT_EQ(Flash(0x8000, 512), std::vector<uint8_t>(image.begin(), image.begin() + 512));
+  EXPECT_EQ(Flash(0x8100, 256), std::vector<uint8_t>(256, 0xFF));
+}
+
+TEST_F(EndToEnd, MissingManifestRunsWithAnEmptyImageName) {
+  StartSim({});
+  StartUpdater();
+  ASSERT_TRUE(m_updater->WaitFor(kConnected, kLongWaitMs)) << m_updater->Output();
+  m_updater->Write("k");
+  ASSERT_TRUE(m_updater->WaitFor(kComplete, kLongWaitMs)) << m_updater->Output();
+  m_updater->WaitQuiet(300, 2000);
+  EXPECT_EQ(m_updater->Output(), Preamble("Overall Version 0\n 0\n") + kConnected +
+                                     "\nChecksums do NOT match\n"
+                                     "\nFile :  does NOT exist\n"
+                                     "Prd1 file download failed - Error code = -3" + kComplete);
+  StopSim();
+  ExpectOverallRecord(0);
+}
+
+TEST_F(EndToEnd, ProductionLineUpdatesOneLocatorAfterAnother) {
+  StandardFolder();
+  StartSim({"--production-line", "--replug-ms", "1000"});
+  StartUpdater();
+  for (size_t n = 1; n <= 2; ++n) {
+    ASSERT_TRUE(m_updater->WaitFor(kConnected, kLongWaitMs, n)) << m_updater->Output();
+    m_updater->Write("k");
+    ASSERT_TRUE(m_updater->WaitFor(kDisconnected, kLongWaitMs, n)) << m_updater->Output();
+  }
+  ASSERT_TRUE(m_updater->WaitFor(kConnected, kLongWaitMs, 3)) << m_updater->Output();
+  m_updater->WaitQuiet(300, 2000);
+  // Every locator arrives erased, so each attempt reads as the first one did.
+  const std::string kOne = kConnected + kSuccessfulAttempt + kDisconnected;
+  EXPECT_EQ(m_updater->Output(), Preamble() + kOne + kOne + kConnected);
+}
+
+TEST_F(EndToEnd, OutputToAFileIsThereWhileTheProgramRuns) {
+  StandardFolder();
+  StartSim({"--plug-delay", "600000"});
+  ChildProcess::Options options;
+  options.argv = {VX_FW_LOAD_PATH};
+  options.env = {{"PROGRAMDATA", (m_dir / "ProgramData").string()}, {"VX_LOCATOR_SIM", m_socket}};
+  options.stdoutFile = (m_dir / "out.txt").string();
+  ChildProcess updater(options);
+  ASSERT_TRUE(updater.Started());
+  // Start-up pauses 1000 ms after opening the channel and 1000 ms before the prompt.
+  std::string text;
+  for (int i = 0; i < 100 && text.find(kConnectPrompt) == std::string::npos; ++i) {
+    usleep(100 * 1000);
+    const std::vector<uint8_t> bytes = ReadBytes(m_dir / "out.txt");
+    text.assign(bytes.begin(), bytes.end());
+  }
+  int status = 0;
+  EXPECT_FALSE(updater.Exited(&status));
+  EXPECT_EQ(text, Preamble());
+  updater.Stop(SIGTERM);
+}
+
+TEST_F(EndToEnd, TerminalIsRestoredAfterSigterm) {
+  StandardFolder();
+  StartSim({});
+  StartUpdater(/*bTerminal=*/true);
+  // The terminal starts as a shell leaves it (canonical, echoing); while the updater runs,
+  // keys are read one at a time and unechoed; after SIGTERM it is as it was.
+  ASSERT_TRUE(m_updater->WaitFor("Press any key", kLongWaitMs)) << m_updater->Output();
+  struct termios during {};
+  ASSERT_EQ(tcgetattr(m_updater->TerminalFd(), &during), 0);
+  EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u);
+  const int status = m_updater->Stop(SIGTERM);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  struct termios after {};
+  ASSERT_EQ(tcgetattr(m_updater->TerminalFd(), &after), 0);
+  EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
+}
+
+}  // namespace
