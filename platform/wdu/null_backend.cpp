@@ -1,0 +1,19 @@
+// The backend of a machine without a USB backend: it reports no device, and every call on
+// a device fails.
+#include "platform/wdu/backend.h"
+
+namespace {
+
+DWORD NullOpen(void*, const WduSink*) { return WD_STATUS_SUCCESS; }
+void NullClose(void*) {}
+DWORD NullSetInterface(void*, uint64_t, DWORD, DWORD) { return WD_DEVICE_NOT_FOUND; }
+DWORD NullTransfer(void*, uint64_t, DWORD, bool, DWORD, uint8_t*, DWORD, DWORD* pdwMoved, DWORD) {
+  *pdwMoved = 0;
+  return WD_DEVICE_NOT_FOUND;
+}
+
+const WduBackend kNullBackend{"null", nullptr, &NullOpen, &NullClose, &NullSetInterface, &NullTransfer};
+
+}  // namespace
+
+const WduBackend* WduNullBackend() { return &kNullBackend; }

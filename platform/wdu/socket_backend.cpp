@@ -1,0 +1,450 @@
+// The client side of the simulator's socket protocol: the backend that reaches a
+// vx_locator_sim process over a Unix domain socket (a path) or TCP on 127.0.0.1
+// ("tcp:PORT").
+//
+// One connection thread connects (retrying every 500 ms while the simulator is not there),
+// says HELLO and then reads: ATTACH and DETACH go to the sink, RESULTs are routed by
+// sequence number to the callers waiting for them. Callers send under a send lock. When the
+// connection is lost, waiting calls fail, the attached device is reported gone and the
+// thread connects again. Device ids given to the layer are this client's own, new for each
+// presence, so that ids reused by a restarted simulator never alias an old device.
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/wdu/backend.h"
+
+namespace {
+
+#if defined(_WIN32)
+using Socket = SOCKET;
+constexpr Socket kNoSocket = INVALID_SOCKET;
+void CloseSocket(Socket s) { closesocket(s); }
+constexpr int kShutBoth = SD_BOTH;
+constexpr int kSendFlags = 0;
+#else
+using Socket = int;
+constexpr Socket kNoSocket = -1;
+void CloseSocket(Socket s) { close(s); }
+constexpr int kShutBoth = SHUT_RDWR;
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#endif
+
+enum MsgType : uint32_t { kHello = 1, kAttach = 2, kDetach = 3, kSetIf = 4, kOut = 5, kIn = 6, kResult = 7 };
+constexpr uint32_t kProtocolVersion = 1;
+constexpr uint32_t kMaxPayload = 1u << 20;  // larger is not this protocol: drop the link
+constexpr uint32_t kDescriptorBytes = 18;
+constexpr auto kRetryPeriod = std::chrono::milliseconds(500);
+constexpr uint64_t kReplyGraceMs = 2000;        // added to a transfer's own time-out
+constexpr uint64_t kSetInterfaceWaitMs = 2000;  // answered at once by the simulator
+
+void PutU32(std::vector<uint8_t>& v, uint32_t x) {
+  for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
+}
+void PutU64(std::vector<uint8_t>& v, uint64_t x) {
+  for (int i = 0; i < 8; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
+}
+uint32_t GetU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+uint64_t GetU64(const uint8_t* p) { return static_cast<uint64_t>(GetU32(p)) | static_cast<uint64_t>(GetU32(p + 4)) << 32; }
+uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+WDU_DEVICE_DESCRIPTOR ParseDescriptor(const uint8_t* p) {
+  WDU_DEVICE_DESCRIPTOR d{};
+  d.bLength = p[0];
+  d.bDescriptorType = p[1];
+  d.bcdUSB = GetU16(p + 2);
+  d.bDeviceClass = p[4];
+  d.bDeviceSubClass = p[5];
+  d.bDeviceProtocol = p[6];
+  d.bMaxPacketSize0 = p[7];
+  d.idVendor = GetU16(p + 8);
+  d.idProduct = GetU16(p + 10);
+  d.bcdDevice = GetU16(p + 12);
+  d.iManufacturer = p[14];
+  d.iProduct = p[15];
+  d.iSerialNumber = p[16];
+  d.bNumConfigurations = p[17];
+  return d;
+}
+
+DWORD StatusFromWire(uint32_t u) {
+  switch (u) {
+    case 0: return WD_STATUS_SUCCESS;
+    case 1: return WD_TIME_OUT_EXPIRED;
+    case 2: return WD_DEVICE_NOT_FOUND;
+    case 3: return WD_USBD_STATUS_STALL;
+    default: return WD_OPERATION_FAILED;
+  }
+}
+
+// One request waiting for its RESULT.
+struct Pending {
+  bool bDone = false;
+  DWORD dwStatus = WD_DEVICE_NOT_FOUND;
+  uint32_t uMoved = 0;
+  std::vector<uint8_t> data;
+};
+
+struct SocketClient {
+  std::string sEndpoint;
+  WduBackend backend{};
+
+  std::mutex mtxSend;  // held while sending; the socket is replaced only under it and mtx
+  std::mutex mtx;      // guards everything below
+  std::condition_variable cv;
+  WduSink sink{};
+  bool bRunning = false;
+  std::thread thread;
+  Socket sock = kNoSocket;
+  bool bLinked = false;          // HELLO sent on the current connection
+  bool bClosedByStop = false;    // Close already closed the socket (Windows)
+  uint64_t uServerDevice = 0;    // the simulator's id of the attached device
+  uint64_t uLocalDevice = 0;     // ours; 0 when none
+  uint64_t uNextLocal = 1;
+  uint32_t uNextSeq = 1;
+  std::map<uint32_t, Pending*> pending;
+};
+
+bool ParseEndpoint(const std::string& s, bool* pbTcp, uint16_t* puPort) {
+  if (s.rfind("tcp:", 0) == 0) {
+    const std::string sPort = s.substr(4);
+    if (sPort.empty() || sPort.size() > 5 || sPort.find_first_not_of("0123456789") != std::string::npos) return false;
+    const unsigned long uPort = std::stoul(sPort);
+    if (uPort == 0 || uPort > 65535) return false;
+    *pbTcp = true;
+    *puPort = static_cast<uint16_t>(uPort);
+    return true;
+  }
+#if defined(_WIN32)
+  return false;  // Windows: loopback TCP only
+#else
+  *pbTcp = false;
+  return !s.empty() && s.size() < sizeof(sockaddr_un::sun_path);
+#endif
+}
+
+Socket Connect(const std::string& sEndpoint) {
+  bool bTcp = false;
+  uint16_t uPort = 0;
+  if (!ParseEndpoint(sEndpoint, &bTcp, &uPort)) return kNoSocket;
+  Socket s = kNoSocket;
+  if (bTcp) {
+    s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == kNoSocket) return kNoSocket;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uPort);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      CloseSocket(s);
+      return kNoSocket;
+    }
+    int one = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  } else {
+#if !defined(_WIN32)
+    s = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (s == kNoSocket) return kNoSocket;
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::memcpy(a.sun_path, sEndpoint.c_str(), sEndpoint.size() + 1);
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      CloseSocket(s);
+      return kNoSocket;
+    }
+#endif
+  }
+  // A simulator that stops reading must not hold a sender for ever.
+#if defined(_WIN32)
+  DWORD dwSendTimeout = 2000;
+  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&dwSendTimeout), sizeof dwSendTimeout);
+#else
+  timeval tv{2, 0};
+  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+#endif
+  return s;
+}
+
+bool SendAll(Socket s, const std::vector<uint8_t>& bytes) {
+  size_t uDone = 0;
+  while (uDone < bytes.size()) {
+    const int n = static_cast<int>(send(s, reinterpret_cast<const char*>(bytes.data() + uDone),
+                                        static_cast<int>(bytes.size() - uDone), kSendFlags));
+    if (n <= 0) return false;
+    uDone += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool RecvAll(Socket s, uint8_t* p, size_t uBytes) {
+  size_t uDone = 0;
+  while (uDone < uBytes) {
+    const int n = static_cast<int>(recv(s, reinterpret_cast<char*>(p + uDone), static_cast<int>(uBytes - uDone), 0));
+    if (n <= 0) return false;
+    uDone += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::vector<uint8_t> Message(uint32_t uType, const std::vector<uint8_t>& payload) {
+  std::vector<uint8_t> m;
+  m.reserve(8 + payload.size());
+  PutU32(m, uType);
+  PutU32(m, static_cast<uint32_t>(payload.size()));
+  m.insert(m.end(), payload.begin(), payload.end());
+  return m;
+}
+
+// Reports the attached device gone (called with mtx held; the sink only queues).
+void DropDeviceLocked(SocketClient& c) {
+  if (c.uLocalDevice == 0) return;
+  const uint64_t uLocal = c.uLocalDevice;
+  c.uLocalDevice = 0;
+  c.uServerDevice = 0;
+  c.sink.Left(c.sink.pLayer, uLocal);
+}
+
+void HandleMessage(SocketClient& c, uint32_t uType, const std::vector<uint8_t>& p) {
+  std::lock_guard<std::mutex> lk(c.mtx);
+  if (!c.bRunning) return;
+  if (uType == kAttach && p.size() >= 8 + kDescriptorBytes) {
+    DropDeviceLocked(c);
+    c.uServerDevice = GetU64(p.data());
+    c.uLocalDevice = c.uNextLocal++;
+    const WDU_DEVICE_DESCRIPTOR d = ParseDescriptor(p.data() + 8);
+    c.sink.Arrived(c.sink.pLayer, c.uLocalDevice, &d);
+  } else if (uType == kDetach && p.size() >= 8) {
+    if (c.uLocalDevice != 0 && GetU64(p.data()) == c.uServerDevice) DropDeviceLocked(c);
+  } else if (uType == kResult && p.size() >= 12) {
+    auto it = c.pending.find(GetU32(p.data()));
+    if (it == c.pending.end()) return;  // its caller gave up waiting
+    Pending& r = *it->second;
+    r.dwStatus = StatusFromWire(GetU32(p.data() + 4));
+    r.uMoved = GetU32(p.data() + 8);
+    r.data.assign(p.begin() + 12, p.end());
+    r.bDone = true;
+    c.pending.erase(it);
+    c.cv.notify_all();
+  }
+}
+
+// Reads messages until the connection fails or the client stops.
+void ReadLoop(SocketClient& c, Socket s) {
+  std::vector<uint8_t> payload;
+  for (;;) {
+    uint8_t header[8];
+    if (!RecvAll(s, header, sizeof header)) return;
+    const uint32_t uType = GetU32(header);
+    const uint32_t uLength = GetU32(header + 4);
+    if (uLength > kMaxPayload) return;
+    payload.resize(uLength);
+    if (uLength != 0 && !RecvAll(s, payload.data(), uLength)) return;
+    HandleMessage(c, uType, payload);
+  }
+}
+
+void ConnectionThread(SocketClient* pc) {
+  SocketClient& c = *pc;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lk(c.mtx);
+      if (!c.bRunning) return;
+    }
+    Socket s = Connect(c.sEndpoint);
+    bool bUp = false;
+    if (s != kNoSocket) {
+      std::vector<uint8_t> hello;
+      PutU32(hello, kProtocolVersion);
+      std::lock_guard<std::mutex> lkSend(c.mtxSend);
+      std::lock_guard<std::mutex> lk(c.mtx);
+      if (c.bRunning && SendAll(s, Message(kHello, hello))) {
+        c.sock = s;
+        c.bLinked = true;
+        bUp = true;
+      }
+    }
+    if (bUp) {
+      ReadLoop(c, s);
+      std::lock_guard<std::mutex> lkSend(c.mtxSend);
+      std::lock_guard<std::mutex> lk(c.mtx);
+      if (c.bClosedByStop) s = kNoSocket;
+      c.bClosedByStop = false;
+      c.sock = kNoSocket;
+      c.bLinked = false;
+      for (auto& [uSeq, pPending] : c.pending) {
+        pPending->bDone = true;
+        pPending->dwStatus = WD_DEVICE_NOT_FOUND;
+        pPending->uMoved = 0;
+      }
+      c.pending.clear();
+      c.cv.notify_all();
+      if (c.bRunning) DropDeviceLocked(c);
+    }
+    if (s != kNoSocket) CloseSocket(s);
+    std::unique_lock<std::mutex> lk(c.mtx);
+    c.cv.wait_for(lk, kRetryPeriod, [&] { return !c.bRunning; });
+  }
+}
+
+// Sends one request and waits for its RESULT, at most uWaitMs.
+DWORD Exchange(SocketClient& c, uint32_t uType, uint64_t uDevice, const std::vector<uint8_t>& tail,
+               uint64_t uWaitMs, Pending* pResult) {
+  uint32_t uSeq = 0;
+  std::vector<uint8_t> payload;
+  {
+    std::lock_guard<std::mutex> lk(c.mtx);
+    if (!c.bLinked || uDevice == 0 || uDevice != c.uLocalDevice) return WD_DEVICE_NOT_FOUND;
+    uSeq = c.uNextSeq++;
+    c.pending[uSeq] = pResult;
+    PutU32(payload, uSeq);
+    PutU64(payload, c.uServerDevice);
+  }
+  payload.insert(payload.end(), tail.begin(), tail.end());
+  bool bSent = false;
+  {
+    std::lock_guard<std::mutex> lkSend(c.mtxSend);
+    Socket s = kNoSocket;
+    {
+      std::lock_guard<std::mutex> lk(c.mtx);
+      s = c.sock;
+    }
+    if (s != kNoSocket) {
+      bSent = SendAll(s, Message(uType, payload));
+      if (!bSent) shutdown(s, kShutBoth);  // the reader sees the loss and cleans up
+    }
+  }
+  std::unique_lock<std::mutex> lk(c.mtx);
+  if (!bSent) {
+    c.pending.erase(uSeq);
+    return WD_DEVICE_NOT_FOUND;
+  }
+  if (!c.cv.wait_for(lk, std::chrono::milliseconds(uWaitMs), [&] { return pResult->bDone; })) {
+    c.pending.erase(uSeq);
+    return WD_TIME_OUT_EXPIRED;  // the simulator never answered
+  }
+  return pResult->dwStatus;
+}
+
+DWORD SockOpen(void* pCtx, const WduSink* pSink) {
+  SocketClient& c = *static_cast<SocketClient*>(pCtx);
+  bool bTcp = false;
+  uint16_t uPort = 0;
+  if (pSink == nullptr || !ParseEndpoint(c.sEndpoint, &bTcp, &uPort)) return WD_INVALID_PARAMETER;
+#if defined(_WIN32)
+  static const bool bWsa = [] {
+    WSADATA wsa;
+    return WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
+  }();
+  if (!bWsa) return WD_OPERATION_FAILED;
+#endif
+  std::lock_guard<std::mutex> lk(c.mtx);
+  if (c.bRunning) return WD_OPERATION_FAILED;  // one layer at a time
+  c.sink = *pSink;
+  c.bRunning = true;
+  c.thread = std::thread(ConnectionThread, &c);
+  return WD_STATUS_SUCCESS;
+}
+
+void SockClose(void* pCtx) {
+  SocketClient& c = *static_cast<SocketClient*>(pCtx);
+  std::thread t;
+  {
+    std::lock_guard<std::mutex> lk(c.mtx);
+    if (!c.bRunning) return;
+    c.bRunning = false;
+    if (c.sock != kNoSocket) {
+      shutdown(c.sock, kShutBoth);  // wakes the reader
+#if defined(_WIN32)
+      // A shut-down socket does not always end a blocked recv on Windows; closing does.
+      CloseSocket(c.sock);
+      c.bClosedByStop = true;
+#endif
+    }
+    c.cv.notify_all();
+    t = std::move(c.thread);
+  }
+  t.join();
+  std::lock_guard<std::mutex> lk(c.mtx);
+  c.uLocalDevice = 0;
+  c.uServerDevice = 0;
+}
+
+DWORD SockSetInterface(void* pCtx, uint64_t uDeviceId, DWORD dwInterface, DWORD dwAltSetting) {
+  SocketClient& c = *static_cast<SocketClient*>(pCtx);
+  std::vector<uint8_t> tail;
+  PutU32(tail, dwInterface);
+  PutU32(tail, dwAltSetting);
+  Pending r;
+  return Exchange(c, kSetIf, uDeviceId, tail, kSetInterfaceWaitMs, &r);
+}
+
+DWORD SockTransfer(void* pCtx, uint64_t uDeviceId, DWORD dwPipe, bool bRead, DWORD /*dwOptions*/, uint8_t* pBuffer,
+                   DWORD dwBytes, DWORD* pdwMoved, DWORD dwTimeoutMs) {
+  SocketClient& c = *static_cast<SocketClient*>(pCtx);
+  *pdwMoved = 0;
+  std::vector<uint8_t> tail;
+  PutU32(tail, dwPipe);
+  if (bRead) {
+    PutU32(tail, dwBytes);
+    PutU32(tail, dwTimeoutMs);
+  } else {
+    PutU32(tail, dwTimeoutMs);
+    tail.insert(tail.end(), pBuffer, pBuffer + dwBytes);
+  }
+  Pending r;
+  const DWORD dwStatus =
+      Exchange(c, bRead ? kIn : kOut, uDeviceId, tail, static_cast<uint64_t>(dwTimeoutMs) + kReplyGraceMs, &r);
+  if (!r.bDone) return dwStatus;
+  if (bRead) {
+    const size_t uCopy = std::min<size_t>({r.uMoved, r.data.size(), dwBytes});
+    if (uCopy != 0) std::memcpy(pBuffer, r.data.data(), uCopy);
+    *pdwMoved = static_cast<DWORD>(uCopy);
+  } else {
+    *pdwMoved = std::min<DWORD>(r.uMoved, dwBytes);
+  }
+  return dwStatus;
+}
+
+struct Clients {
+  std::mutex mtx;
+  std::vector<std::unique_ptr<SocketClient>> list;
+};
+
+}  // namespace
+
+const WduBackend* WduSocketBackend(const char* pszEndpoint) {
+  static Clients* pClients = new Clients;  // never destroyed: a backend lives as long as the layer
+  const std::string sEndpoint = pszEndpoint != nullptr ? pszEndpoint : "";
+  std::lock_guard<std::mutex> lk(pClients->mtx);
+  for (auto& pc : pClients->list) {
+    if (pc->sEndpoint == sEndpoint) return &pc->backend;
+  }
+  auto pc = std::make_unique<SocketClient>();
+  pc->sEndpoint = sEndpoint;
+  pc->backend = WduBackend{"socket", pc.get(), &SockOpen, &SockClose, &SockSetInterface, &SockTransfer};
+  pClients->list.push_back(std::move(pc));
+  return &pClients->list.back()->backend;
+}
