@@ -1,0 +1,244 @@
+// Fault plans: their text form, where they strike, and what each kind does to an exchange.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tests/sim/frames.h"
+
+using namespace vxsim;
+using namespace simtest;
+
+namespace {
+
+constexpr uint32_t CMD_ERASE_STATUS = 405;
+constexpr uint32_t CMD_WRITE_FLASH = 412;
+
+Fault Make(FaultKind kind, uint32_t value, uint32_t exchange, uint32_t command = 0, uint32_t nth = 1, uint32_t times = 1) {
+  Fault f;
+  f.kind = kind;
+  f.value = value;
+  f.exchange = exchange;
+  f.command = command;
+  f.nth = nth;
+  f.times = times;
+  return f;
+}
+
+bool Same(const Fault& a, const Fault& b) {
+  return a.kind == b.kind && a.value == b.value && a.exchange == b.exchange && a.command == b.command &&
+         a.nth == b.nth && a.times == b.times;
+}
+
+}  // namespace
+
+TEST(FaultText, ParsesEveryForm) {
+  struct Case {
+    const char* text;
+    Fault fault;
+  } cases[] = {
+      {"noanswer@x=3", Make(FaultKind::kNoAnswer, 0, 3)},
+      {"result=55@cmd=412#6", Make(FaultKind::kResult, 55, 0, 412, 6)},
+      {"result=0@cmd=405#1*66", Make(FaultKind::kResult, 0, 0, 405, 1, 66)},
+      {"delay=500@x=2", Make(FaultKind::kDelay, 500, 2)},
+      {"delay@x=2", Make(FaultKind::kDelay, 0, 2)},
+      {"badchecksum@cmd=408", Make(FaultKind::kBadChecksum, 0, 0, 408)},
+      {"wrongcount@x=0x10*0", Make(FaultKind::kWrongCount, 0, 16, 0, 1, 0)},
+      {"counttoolarge=300@x=1", Make(FaultKind::kCountTooLarge, 300, 1)},
+      {"shortresponse=4@x=1", Make(FaultKind::kShortResponse, 4, 1)},
+      {"zeroresponse@x=1", Make(FaultKind::kZeroResponse, 0, 1)},
+      {"shortwrite=12@cmd=412#2", Make(FaultKind::kShortWrite, 12, 0, 412, 2)},
+      {"unplugbefore@x=7", Make(FaultKind::kUnplugBefore, 0, 7)},
+      {"unplugafter@x=7,cmd=413", Make(FaultKind::kUnplugAfter, 0, 7, 413)},
+      {"result=0x80000001@x=1*2", Make(FaultKind::kResult, 0x80000001, 1, 0, 1, 2)},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    const std::optional<Fault> f = ParseFault(c.text, &error);
+    ASSERT_TRUE(f.has_value()) << c.text << ": " << error;
+    EXPECT_TRUE(Same(*f, c.fault)) << c.text;
+    EXPECT_EQ(std::string(FaultKindName(f->kind)), std::string(c.text).substr(0, std::string(c.text).find_first_of("=@")));
+  }
+}
+
+TEST(FaultText, RefusesWhatIsNotAFault) {
+  const char* bad[] = {"",          "noanswer",        "noanswer@",         "bogus@x=1",        "noanswer=3@x=1",
+                       "result@x=1", "result=@x=1",     "result=-1@x=1",     "result=0x1g@x=1",  "noanswer@x=0",
+                       "noanswer@x=", "noanswer@cmd=0", "noanswer@cmd=405#0", "noanswer@y=3",    "noanswer@x=1*",
+                       "result=4294967296@x=1",         "noanswer@x=1,cmd=405#2", "noanswer@x=3 "};
+  for (const char* text : bad) {
+    std::string error;
+    EXPECT_FALSE(ParseFault(text, &error).has_value()) << text;
+    EXPECT_NE(error.find(text), std::string::npos) << text << " -> " << error;
+  }
+  EXPECT_FALSE(ParseFault("noanswer").has_value());  // no error sink needed
+}
+
+// Which exchanges a fault strikes: by exchange number, by a command's nth request, counts.
+TEST(FaultPlan, StrikesWhereItIsPlanned) {
+  struct Case {
+    const char* text;
+    std::vector<uint32_t> results;  // of 6 status requests; a write sits between 3rd and 4th
+  } cases[] = {
+      {"result=7@x=2", {1, 7, 1, 1, 1, 1}},
+      {"result=7@x=2*2", {1, 7, 7, 1, 1, 1}},
+      {"result=7@x=1*0", {7, 7, 7, 7, 7, 7}},
+      {"result=0@cmd=405#2*2", {1, 0, 0, 1, 1, 1}},
+      {"result=0@cmd=405#5*0", {1, 1, 1, 1, 0, 0}},
+      {"result=9@cmd=405", {9, 1, 1, 1, 1, 1}},
+      {"result=9@x=5,cmd=405", {1, 1, 1, 9, 1, 1}},
+      {"result=9@x=4,cmd=405", {1, 1, 1, 1, 1, 1}},  // exchange 4 is the write
+  };
+  for (const Case& c : cases) {
+    Locator loc;
+    loc.Plug();
+    loc.AddFault(*ParseFault(c.text));
+    std::vector<uint32_t> got;
+    for (int i = 0; i < 6; ++i) {
+      if (i == 3) {
+        const Reply w = Exchange(loc, loc.DeviceId(), WriteFlashRequest(0x8000, 0, {0}));
+        EXPECT_TRUE(WellFramed(w, 3)) << c.text;
+      }
+      got.push_back(Exchange(loc, loc.DeviceId(), {3, 3, CMD_ERASE_STATUS}).Result());
+    }
+    EXPECT_EQ(got, c.results) << c.text;
+  }
+}
+
+TEST(FaultPlan, ClearFaultsEndsThePlan) {
+  Locator loc;
+  loc.Plug();
+  loc.AddFault(*ParseFault("result=3@x=1*0"));
+  EXPECT_EQ(Exchange(loc, loc.DeviceId(), {3, 3, CMD_ERASE_STATUS}).Result(), 3u);
+  loc.ClearFaults();
+  EXPECT_EQ(Exchange(loc, loc.DeviceId(), {3, 3, CMD_ERASE_STATUS}).Result(), 1u);
+}
+
+// What each kind does to the response of one CMD_FLASH_CRC request (m = 4).
+TEST(FaultKinds, ResponseFaults) {
+  const uint32_t crc = [] {
+    uint32_t c = 0xFFFF;
+    for (int i = 0; i < 8; ++i) c = LoaderCrcStep(c, 0xFF);
+    return c;
+  }();
+  auto sum = [](const std::vector<uint32_t>& w, size_t n) {
+    uint32_t s = 0;
+    for (size_t i = 0; i < n; ++i) s += w[i];
+    return s;
+  };
+  const std::vector<uint32_t> good{4, 0, 0, crc};
+  struct Case {
+    const char* text;
+    std::vector<uint32_t> words;  // as delivered
+  } cases[] = {
+      {"badchecksum@x=1", {4, 0, 0, crc, sum(good, 4) + 1}},
+      {"wrongcount@x=1", {3, 0, 0, 3}},
+      {"counttoolarge@x=1", {200, 0, 0, crc, 200 + crc}},
+      {"counttoolarge=128@x=1", {128, 0, 0, crc, 128 + crc}},
+      {"result=55@x=1", {4, 55, 0, crc, 59 + crc}},
+      {"shortresponse@x=1", {4, 0}},
+      {"shortresponse=12@x=1", {4, 0, 0}},
+      {"zeroresponse@x=1", {0, 0, 0, 0, 0}},
+      {"delay=50@x=1", {4, 0, 0, crc, sum(good, 4)}},
+  };
+  for (const Case& c : cases) {
+    Locator loc;
+    loc.Plug();
+    loc.AddFault(*ParseFault(c.text));
+    const Reply r = Exchange(loc, loc.DeviceId(), {5, 4, 413, 0x8000, 8});
+    EXPECT_EQ(r.in, BusStatus::kOk) << c.text;
+    EXPECT_EQ(r.words, c.words) << c.text;
+    // The next exchange is clean again.
+    const Reply next = Exchange(loc, loc.DeviceId(), {5, 4, 413, 0x8000, 8});
+    EXPECT_TRUE(WellFramed(next, 4)) << c.text;
+    EXPECT_EQ(next.words[3], crc) << c.text;
+  }
+}
+
+TEST(FaultKinds, NoAnswerExecutesButNeverAnswers) {
+  Locator loc;
+  loc.Plug();
+  loc.AddFault(*ParseFault("noanswer@cmd=412"));
+  const Reply r = Exchange(loc, loc.DeviceId(), WriteFlashRequest(0x8000, 0, {0x12345678}), 50);
+  EXPECT_EQ(r.out, BusStatus::kOk);
+  EXPECT_EQ(r.in, BusStatus::kTimeout);
+  EXPECT_EQ(r.inMoved, 0u);
+  EXPECT_EQ(loc.FlashUnit(0x8000), 0x5678);
+  EXPECT_EQ(loc.ExchangeCount(), 1u);
+  // Nothing is left over for a later IN either.
+  uint8_t buf[16];
+  uint32_t moved = 0;
+  EXPECT_EQ(loc.In(loc.DeviceId(), kPipeIn, buf, 16, &moved, 20), BusStatus::kTimeout);
+}
+
+TEST(FaultKinds, DelayBeyondTheTimeOutLeavesTheResponsePending) {
+  Locator loc;
+  loc.Plug();
+  loc.AddFault(*ParseFault("delay=400@x=1"));
+  const Reply r = Exchange(loc, loc.DeviceId(), {3, 3, CMD_ERASE_STATUS}, 1);
+  EXPECT_EQ(r.in, BusStatus::kTimeout);
+  uint8_t buf[16];
+  uint32_t moved = 0;
+  EXPECT_EQ(loc.In(loc.DeviceId(), kPipeIn, buf, 16, &moved, 30000), BusStatus::kOk);
+  EXPECT_EQ(ToWords(buf, moved), WithSum({3, 1, 0}));
+}
+
+TEST(FaultKinds, ShortWriteExecutesNothing) {
+  Locator loc;
+  loc.Plug();
+  loc.AddFault(*ParseFault("shortwrite=12@x=1"));
+  loc.AddFault(*ParseFault("shortwrite=100@x=2"));
+  for (uint32_t expectMoved : {12u, 31u}) {  // the 32-byte frame never moves whole
+    const std::vector<uint8_t> req = ToBytes(WithSum(WriteFlashRequest(0x8000, 0, {0})));
+    uint32_t moved = 0;
+    EXPECT_EQ(loc.Out(loc.DeviceId(), kPipeOut, req.data(), uint32_t(req.size()), &moved, 30), BusStatus::kTimeout);
+    EXPECT_EQ(moved, expectMoved);
+    uint8_t buf[16];
+    EXPECT_EQ(loc.In(loc.DeviceId(), kPipeIn, buf, 16, &moved, 20), BusStatus::kTimeout);
+  }
+  EXPECT_EQ(loc.FlashUnit(0x8000), 0xFFFF);
+  EXPECT_EQ(loc.ExchangeCount(), 0u);
+  EXPECT_EQ(loc.Trace().front().bytes, 12u);
+  // Exchange 3 goes through.
+  EXPECT_EQ(Exchange(loc, loc.DeviceId(), WriteFlashRequest(0x8000, 0, {0})).Result(), 0u);
+  EXPECT_EQ(loc.FlashUnit(0x8000), 0x0000);
+}
+
+TEST(FaultKinds, UnplugBeforeAndAfter) {
+  {
+    Locator loc;
+    loc.Plug();
+    const uint64_t id = loc.DeviceId();
+    loc.AddFault(*ParseFault("unplugbefore@cmd=412"));
+    const Reply r = Exchange(loc, id, WriteFlashRequest(0x8000, 0, {0}));
+    EXPECT_EQ(r.out, BusStatus::kGone);
+    EXPECT_EQ(r.outMoved, 0u);
+    EXPECT_FALSE(loc.IsPlugged());
+    EXPECT_EQ(loc.FlashUnit(0x8000), 0xFFFF);
+  }
+  {
+    Locator loc;
+    loc.Plug();
+    const uint64_t id = loc.DeviceId();
+    std::vector<uint64_t> unplugs;
+    loc.SetListener(BusListener{nullptr, [&](uint64_t gone) { unplugs.push_back(gone); }});
+    loc.AddFault(*ParseFault("unplugafter@cmd=412"));
+    const Reply r = Exchange(loc, id, WriteFlashRequest(0x8000, 0, {0}));
+    EXPECT_EQ(r.in, BusStatus::kOk);
+    EXPECT_TRUE(WellFramed(r, 3));
+    EXPECT_EQ(loc.FlashUnit(0x8000), 0x0000);
+    EXPECT_FALSE(loc.IsPlugged());
+    EXPECT_EQ(unplugs, std::vector<uint64_t>{id});
+  }
+}
+
+TEST(FaultKinds, FaultsCountAcrossPlugs) {
+  Locator loc;
+  loc.AddFault(*ParseFault("result=5@x=2"));
+  loc.Plug();
+  EXPECT_EQ(Exchange(loc, loc.DeviceId(), {3, 3, CMD_ERASE_STATUS}).Result(), 1u);
+  loc.Unplug();
+  loc.Plug();
+  EXPECT_EQ(Exchange(loc, loc.DeviceId(), {3, 3, CMD_ERASE_STATUS}).Result(), 5u);
+  EXPECT_EQ(loc.CommandCount(CMD_ERASE_STATUS), 2u);
+  EXPECT_EQ(loc.CommandCount(CMD_WRITE_FLASH), 0u);
+}
