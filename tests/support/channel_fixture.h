@@ -1,0 +1,244 @@
+// A GoogleTest fixture around the one channel and an in-process simulated locator.
+//
+// SetUp: creates a vxsim::Locator (Config(), erase times 0 by default), installs the layer's
+// backend (Backend(), the locator's simulator backend by default), records OsSleep calls
+// instead of sleeping, captures standard output, constructs pCUsbMessage and calls
+// OpenChannel (its result in nOpenResult).
+// TearDown: ResetChannelState (which stops every handler), deletes the channel, restores the
+// sleep hook and standard output, deletes the locator. When the test failed, everything it
+// printed is replayed on the real standard output.
+//
+//   class MyTest : public vxtest::ChannelTest {};
+//   TEST_F(MyTest, Something) { ASSERT_TRUE(PlugAndConnect()); ... TakeOutput() ... }
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#include <io.h>
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "platform/os/os.h"
+#include "platform/wdu/backend.h"
+#include "platform/wdu/sim_backend.h"
+#include "sim/locator.h"
+#include "usb/usb_message.h"
+
+namespace vxtest {
+
+// Records every OsSleep duration; thread-safe. With pass-through on, it also really sleeps.
+class SleepRecorder {
+ public:
+  static void Install() {
+    Clear();
+    PassThrough().store(false);
+    OsSetSleepHook(&Hook);
+  }
+  static void Uninstall() {
+    OsSetSleepHook(nullptr);
+    PassThrough().store(false);
+  }
+  static std::vector<DWORD> Sleeps() {
+    std::lock_guard<std::mutex> lk(Mutex());
+    return Log();
+  }
+  static void Clear() {
+    std::lock_guard<std::mutex> lk(Mutex());
+    Log().clear();
+  }
+  static std::atomic<bool>& PassThrough() {
+    static std::atomic<bool> bPass{false};
+    return bPass;
+  }
+
+ private:
+  static void Hook(DWORD dwMilliseconds) {
+    {
+      std::lock_guard<std::mutex> lk(Mutex());
+      Log().push_back(dwMilliseconds);
+    }
+    if (PassThrough().load()) std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+  }
+  static std::mutex& Mutex() {
+    static std::mutex mtx;
+    return mtx;
+  }
+  static std::vector<DWORD>& Log() {
+    static std::vector<DWORD> log;
+    return log;
+  }
+};
+
+// Redirects file descriptor 1 into a temporary file and reads back what was written.
+class StdoutCapture {
+ public:
+  StdoutCapture() = default;
+  StdoutCapture(const StdoutCapture&) = delete;
+  StdoutCapture& operator=(const StdoutCapture&) = delete;
+  ~StdoutCapture() { Stop(); }
+
+  bool Start() {
+    static std::atomic<unsigned> nSeq{0};
+    path_ = std::filesystem::temp_directory_path() /
+            ("vx_stdout_" + std::to_string(Pid()) + "_" + std::to_string(nSeq++) + ".txt");
+    std::fflush(stdout);
+    pFile_ = std::fopen(path_.string().c_str(), "w+b");
+    if (pFile_ == nullptr) return false;
+    nSavedFd_ = Dup(Fileno(stdout));
+    if (nSavedFd_ < 0 || Dup2(Fileno(pFile_), Fileno(stdout)) < 0) {
+      Stop();
+      return false;
+    }
+    nOffset_ = 0;
+    sAll_.clear();
+    return true;
+  }
+
+  // Everything printed since the last call.
+  std::string Take() {
+    if (pFile_ == nullptr) return {};
+    std::fflush(stdout);
+    std::string sNew;
+    if (FILE* pRead = std::fopen(path_.string().c_str(), "rb")) {
+      if (std::fseek(pRead, static_cast<long>(nOffset_), SEEK_SET) == 0) {
+        char acBuf[4096];
+        size_t nRead = 0;
+        while ((nRead = std::fread(acBuf, 1, sizeof(acBuf), pRead)) > 0) sNew.append(acBuf, nRead);
+      }
+      std::fclose(pRead);
+    }
+    nOffset_ += sNew.size();
+    sAll_ += sNew;
+    return sNew;
+  }
+
+  // Everything printed since Start (including what Take already returned).
+  std::string All() {
+    Take();
+    return sAll_;
+  }
+
+  void Stop() {
+    if (pFile_ == nullptr) return;
+    std::fflush(stdout);
+    if (nSavedFd_ >= 0) {
+      Dup2(nSavedFd_, Fileno(stdout));
+      Close(nSavedFd_);
+      nSavedFd_ = -1;
+    }
+    std::fclose(pFile_);
+    pFile_ = nullptr;
+    std::error_code ec;
+    std::filesystem::remove(path_, ec);
+  }
+
+ private:
+#if defined(_WIN32)
+  static int Dup(int fd) { return _dup(fd); }
+  static int Dup2(int from, int to) { return _dup2(from, to); }
+  static int Close(int fd) { return _close(fd); }
+  static int Fileno(FILE* p) { return _fileno(p); }
+  static int Pid() { return _getpid(); }
+#else
+  static int Dup(int fd) { return dup(fd); }
+  static int Dup2(int from, int to) { return dup2(from, to); }
+  static int Close(int fd) { return close(fd); }
+  static int Fileno(FILE* p) { return fileno(p); }
+  static int Pid() { return static_cast<int>(getpid()); }
+#endif
+
+  std::filesystem::path path_;
+  FILE* pFile_ = nullptr;
+  int nSavedFd_ = -1;
+  size_t nOffset_ = 0;
+  std::string sAll_;
+};
+
+class ChannelTest : public ::testing::Test {
+ protected:
+  // The simulated locator's configuration; override to change it. Not plugged in.
+  virtual vxsim::LocatorConfig Config() const { return vxsim::LocatorConfig{}; }
+  // The backend the channel registers with; override to use another one.
+  virtual const WduBackend* Backend() { return WduSimBackend(pLocator.get()); }
+
+  void SetUp() override {
+    pLocator = std::make_unique<vxsim::Locator>(Config());
+    SleepRecorder::Install();
+    ASSERT_TRUE(capture_.Start()) << "cannot capture standard output";
+    WduSelectBackend(Backend());
+    pCUsbMessage = new CUsbMessage;
+    nOpenResult = OpenChannel();
+    ASSERT_TRUE(WduWaitIdle(5000));
+  }
+
+  void TearDown() override {
+    CUsbMessage* pChannel = pCUsbMessage;
+    ResetChannelState();
+    delete pChannel;
+    WduSelectBackend(nullptr);
+    SleepRecorder::Uninstall();
+    std::string sPrinted = capture_.All();
+    capture_.Stop();
+    if (HasFailure() && !sPrinted.empty()) {
+      std::printf("---- standard output of the failed test ----\n%s\n---- end ----\n", sPrinted.c_str());
+      std::fflush(stdout);
+    }
+    pLocator.reset();
+  }
+
+  // Plugs the locator in, lets the handlers run and polls until the poll reports the
+  // device (at most nMaxPolls polls). What the polls printed goes to sConnectOutput; then
+  // the recorded sleeps and the locator's trace are cleared, so that the test sees only
+  // what follows.
+  bool PlugAndConnect(int nMaxPolls = 100) {
+    pLocator->Plug();
+    if (!WduWaitIdle(5000)) return false;
+    bool bUp = false;
+    for (int i = 0; i < nMaxPolls && !bUp; ++i) bUp = PollConnection();
+    sConnectOutput = TakeOutput();
+    SleepRecorder::Clear();
+    pLocator->ClearTrace();
+    return bUp;
+  }
+
+  // Unplugs the locator and lets the handlers run.
+  bool Unplug() {
+    pLocator->Unplug();
+    return WduWaitIdle(5000);
+  }
+
+  // Standard output printed since the last call (or since SetUp).
+  std::string TakeOutput() { return capture_.Take(); }
+
+  // The OsSleep durations recorded so far (since SetUp or the last ClearSleeps).
+  static std::vector<DWORD> Sleeps() { return SleepRecorder::Sleeps(); }
+  static void ClearSleeps() { SleepRecorder::Clear(); }
+  // With true, OsSleep really sleeps (and is still recorded), for tests that need time to pass.
+  static void SetRealSleep(bool bReal) { SleepRecorder::PassThrough().store(bReal); }
+  // Lets real time pass on the calling thread, bypassing the hook.
+  static void RealSleep(DWORD dwMilliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+  }
+
+  std::unique_ptr<vxsim::Locator> pLocator;
+  int32_t nOpenResult = -1;
+  std::string sConnectOutput;
+
+ private:
+  StdoutCapture capture_;
+};
+
+}  // namespace vxtest
