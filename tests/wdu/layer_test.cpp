@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -126,7 +127,9 @@ bool OnAttach(WDU_DEVICE_HANDLE h, WDU_DEVICE* pInfo, void* pUser) {
     dwXfer = WDU_Transfer(h, 0x02, 0, 0, buf, sizeof buf, &dwMoved, nullptr, 3000);
   }
   std::lock_guard<std::mutex> lk(s.mtx);
-  s.log.push_back("A" + std::to_string(pInfo->Descriptor.idProduct));
+  char sz[16];
+  std::snprintf(sz, sizeof sz, "A%u", unsigned{pInfo->Descriptor.idProduct});
+  s.log.push_back(sz);
   s.threads.push_back(std::this_thread::get_id());
   s.handles.push_back(h);
   s.dwSetIfStatus = dwSetIf;

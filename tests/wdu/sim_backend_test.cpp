@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -69,6 +70,12 @@ struct Recorder {
   }
 };
 
+std::string AttachText(unsigned uVendor, unsigned uProduct) {
+  char sz[32];
+  std::snprintf(sz, sizeof sz, "A%04X:%u", uVendor, uProduct);
+  return sz;
+}
+
 bool OnAttach(WDU_DEVICE_HANDLE h, WDU_DEVICE* pInfo, void* pUser) {
   auto& r = *static_cast<Recorder*>(pUser);
   const DWORD dw = WDU_SetInterface(h, 0, 0);
@@ -76,13 +83,13 @@ bool OnAttach(WDU_DEVICE_HANDLE h, WDU_DEVICE* pInfo, void* pUser) {
     std::lock_guard<std::mutex> lk(r.mtx);
     r.setIfStatus.push_back(dw);
   }
-  r.Add("A" + std::to_string(pInfo->Descriptor.idVendor) + ":" + std::to_string(pInfo->Descriptor.idProduct), h);
+  r.Add(AttachText(pInfo->Descriptor.idVendor, pInfo->Descriptor.idProduct), h);
   return true;
 }
 
 void OnDetach(WDU_DEVICE_HANDLE h, void* pUser) { static_cast<Recorder*>(pUser)->Add("D", h); }
 
-const std::string kAttach9 = "A" + std::to_string(vxsim::kDefaultVendorId) + ":9";
+const std::string kAttach9 = AttachText(vxsim::kDefaultVendorId, 9);
 
 class WduSim : public ::testing::TestWithParam<wdutest::LinkKind> {
  protected:
