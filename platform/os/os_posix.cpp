@@ -1,0 +1,548 @@
+// The Windows services that the program calls, on a POSIX system, with the results that
+// Windows gives them.
+#include <errno.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <strings.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "platform/os/os.h"
+
+namespace {
+
+// ---- Last error ----
+
+thread_local DWORD t_dwLastError = 0;
+
+// ---- Priority ----
+
+// The pseudo handles that Windows gives for the current process and thread.
+HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+HANDLE const kCurrentThread = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
+
+constexpr DWORD kIdlePriorityClass = 0x00000040u;
+constexpr DWORD kBelowNormalPriorityClass = 0x00004000u;
+constexpr DWORD kAboveNormalPriorityClass = 0x00008000u;
+constexpr int kThreadPriorityIdle = -15;
+constexpr int kNiceLowest = -20;  // the most favourable nice value
+constexpr int kNiceHighest = 19;
+
+std::atomic<DWORD> g_dwPriorityClass{NORMAL_PRIORITY_CLASS};
+// Whether the class granted is real-time scheduling (not its nice-value stand-in).
+std::atomic<bool> g_bRealtimeScheduling{false};
+thread_local int t_nThreadPriority = THREAD_PRIORITY_NORMAL;
+
+// The nice value that stands for a priority class; false for an unknown class.
+bool NiceOfClass(DWORD dwClass, int* pnNice) {
+  switch (dwClass) {
+    case kIdlePriorityClass: *pnNice = 10; return true;
+    case kBelowNormalPriorityClass: *pnNice = 5; return true;
+    case NORMAL_PRIORITY_CLASS: *pnNice = 0; return true;
+    case kAboveNormalPriorityClass: *pnNice = -5; return true;
+    case HIGH_PRIORITY_CLASS: *pnNice = -10; return true;
+    case REALTIME_PRIORITY_CLASS: *pnNice = kNiceLowest; return true;
+    default: return false;
+  }
+}
+
+bool IsThreadPriority(int nPriority) {
+  return nPriority == kThreadPriorityIdle || nPriority == THREAD_PRIORITY_TIME_CRITICAL ||
+         (nPriority >= -THREAD_PRIORITY_HIGHEST && nPriority <= THREAD_PRIORITY_HIGHEST);
+}
+
+// The nice value of a thread priority within a class.
+int ThreadNice(int nClassNice, int nThreadPriority) {
+  if (nThreadPriority == THREAD_PRIORITY_TIME_CRITICAL) return kNiceLowest;
+  if (nThreadPriority == kThreadPriorityIdle) return kNiceHighest;
+  return std::clamp(nClassNice - 2 * nThreadPriority, kNiceLowest, kNiceHighest);
+}
+
+// The round-robin priority of a thread priority within the real-time class.
+int RealtimePriority(int nThreadPriority) {
+  int nMin = sched_get_priority_min(SCHED_RR);
+  int nMax = sched_get_priority_max(SCHED_RR);
+  int nBase = nMin + (nMax - nMin) / 2;
+  if (nThreadPriority == THREAD_PRIORITY_TIME_CRITICAL) return nMax - (nMax - nMin) / 10;
+  if (nThreadPriority == kThreadPriorityIdle) return nMin;
+  return nBase + 2 * nThreadPriority;
+}
+
+// Real-time scheduling for the calling thread (threads it starts later inherit it): as
+// asked when permitted, else as high as RLIMIT_RTPRIO allows; false when none is allowed.
+bool ApplyRealtime(int nPriority) {
+  sched_param sp{};
+  sp.sched_priority = nPriority;
+  if (pthread_setschedparam(pthread_self(), SCHED_RR, &sp) == 0) return true;
+  rlimit rl{};
+  if (getrlimit(RLIMIT_RTPRIO, &rl) != 0 || rl.rlim_cur == 0) return false;
+  if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < static_cast<rlim_t>(nPriority)) {
+    sp.sched_priority = static_cast<int>(rl.rlim_cur);
+  }
+  return pthread_setschedparam(pthread_self(), SCHED_RR, &sp) == 0;
+}
+
+void LeaveRealtime() {
+  int nPolicy = SCHED_OTHER;
+  sched_param sp{};
+  if (pthread_getschedparam(pthread_self(), &nPolicy, &sp) == 0 && nPolicy != SCHED_OTHER) {
+    sp.sched_priority = 0;
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &sp);
+  }
+}
+
+// Moves the calling thread's nice value towards nTarget: all the way when permitted, else
+// as far as RLIMIT_NICE allows, never away from it. Unprivileged callers are quietly given
+// what they may have, as Windows does.
+void ApplyNice(int nTarget) {
+  errno = 0;
+  int nCurrent = getpriority(PRIO_PROCESS, 0);
+  if (nCurrent == -1 && errno != 0) nCurrent = 0;
+  if (setpriority(PRIO_PROCESS, 0, nTarget) == 0) return;
+  if (nTarget >= nCurrent) return;
+  rlimit rl{};
+  int nFloor = kNiceHighest;
+  if (getrlimit(RLIMIT_NICE, &rl) == 0) {
+    nFloor = rl.rlim_cur == RLIM_INFINITY
+                 ? kNiceLowest
+                 : std::clamp(20 - static_cast<int>(std::min<rlim_t>(rl.rlim_cur, 40)),
+                              kNiceLowest, kNiceHighest);
+  }
+  int nAllowed = std::max(nTarget, nFloor);
+  if (nAllowed < nCurrent) setpriority(PRIO_PROCESS, 0, nAllowed);
+}
+
+// ---- Timer ----
+
+constexpr UINT kTimerPeriodMax = 1000000;
+std::atomic<UINT> g_uTimerPeriod{0};
+
+UINT TimerPeriodMin() {
+  timespec res{};
+  if (clock_getres(CLOCK_MONOTONIC, &res) != 0) return 1;
+  uint64_t u64Ns = static_cast<uint64_t>(res.tv_sec) * 1000000000u + static_cast<uint64_t>(res.tv_nsec);
+  uint64_t u64Ms = (u64Ns + 999999u) / 1000000u;
+  return static_cast<UINT>(std::clamp<uint64_t>(u64Ms, 1, kTimerPeriodMax));
+}
+
+// ---- Semaphores ----
+
+struct Semaphore {
+  std::mutex mtx;
+  std::condition_variable cv;
+  LONG lCount = 0;
+  LONG lMaximum = 1;
+};
+
+// Every semaphore ever created, by handle, and the named ones by name. Handles are never
+// closed, so a handle once valid stays valid for the process's life.
+struct SemaphoreTable {
+  std::mutex mtx;
+  std::map<HANDLE, std::unique_ptr<Semaphore>> byHandle;
+  std::map<std::wstring, Semaphore*> byName;
+};
+
+SemaphoreTable& Semaphores() {
+  static SemaphoreTable* pTable = new SemaphoreTable;  // never destroyed
+  return *pTable;
+}
+
+Semaphore* FindSemaphore(HANDLE hHandle) {
+  if (hHandle == nullptr) return nullptr;
+  SemaphoreTable& t = Semaphores();
+  std::lock_guard<std::mutex> lk(t.mtx);
+  auto it = t.byHandle.find(hHandle);
+  return it == t.byHandle.end() ? nullptr : it->second.get();
+}
+
+// ---- Critical sections ----
+
+static_assert(sizeof(std::recursive_mutex) <= sizeof(CRITICAL_SECTION::opaque),
+              "a recursive mutex must fit a CRITICAL_SECTION");
+static_assert(alignof(std::recursive_mutex) <= alignof(CRITICAL_SECTION),
+              "a CRITICAL_SECTION must be aligned for a recursive mutex");
+
+std::recursive_mutex* SectionLock(LPCRITICAL_SECTION pcs) {
+  return std::launder(reinterpret_cast<std::recursive_mutex*>(pcs->opaque));
+}
+
+// ---- Console ----
+
+struct Console {
+  std::mutex mtx;
+  bool bReady = false;
+  bool bEndOfInput = false;
+  int nLookahead = -1;  // a byte read by the key test and not yet taken
+};
+
+Console& TheConsole() {
+  static Console* pConsole = new Console;  // never destroyed: used until the process ends
+  return *pConsole;
+}
+
+// The terminal settings found at start, restored however the process ends. Written once
+// before the handlers are installed, then only read (also from signal handlers).
+termios g_tSavedTerminal{};
+volatile sig_atomic_t g_bRestoreTerminal = 0;
+
+void RestoreTerminal() {
+  if (g_bRestoreTerminal) tcsetattr(STDIN_FILENO, TCSANOW, &g_tSavedTerminal);
+}
+
+// Restores the terminal, then ends the process by the signal's default action (the handler
+// was installed with SA_RESETHAND; the raised signal is delivered once this returns).
+void OnEndingSignal(int nSignal) {
+  int nSavedErrno = errno;
+  RestoreTerminal();
+  raise(nSignal);
+  errno = nSavedErrno;
+}
+
+void InstallEndingHandler(int nSignal) {
+  struct sigaction old {};
+  if (sigaction(nSignal, nullptr, &old) != 0) return;
+  // An ignored signal does not end the process; a handler of someone else's is kept.
+  if (old.sa_handler != SIG_DFL || (old.sa_flags & SA_SIGINFO) != 0) return;
+  struct sigaction sa {};
+  sa.sa_handler = OnEndingSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESETHAND;
+  sigaction(nSignal, &sa, nullptr);
+}
+
+void ConsoleInitLocked(Console& c) {
+  if (c.bReady) return;
+  c.bReady = true;
+  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &g_tSavedTerminal) != 0) return;
+  g_bRestoreTerminal = 1;
+  std::atexit(RestoreTerminal);
+  InstallEndingHandler(SIGINT);
+  InstallEndingHandler(SIGTERM);
+  InstallEndingHandler(SIGHUP);
+  termios tKeys = g_tSavedTerminal;
+  tKeys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL);
+  tKeys.c_cc[VMIN] = 1;
+  tKeys.c_cc[VTIME] = 0;
+  tcsetattr(STDIN_FILENO, TCSANOW, &tKeys);
+}
+
+}  // namespace
+
+// ---- Process and thread ----
+
+HANDLE GetCurrentProcess() { return kCurrentProcess; }
+HANDLE GetCurrentThread() { return kCurrentThread; }
+
+DWORD GetLastError() { return t_dwLastError; }
+void SetLastError(DWORD dwError) { t_dwLastError = dwError; }
+
+DWORD GetPriorityClass(HANDLE hProcess) {
+  if (hProcess != kCurrentProcess) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  return g_dwPriorityClass.load();
+}
+
+BOOL SetPriorityClass(HANDLE hProcess, DWORD dwPriorityClass) {
+  int nClassNice = 0;
+  if (hProcess != kCurrentProcess) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!NiceOfClass(dwPriorityClass, &nClassNice)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (dwPriorityClass == REALTIME_PRIORITY_CLASS &&
+      ApplyRealtime(RealtimePriority(t_nThreadPriority))) {
+    g_bRealtimeScheduling.store(true);
+    g_dwPriorityClass.store(REALTIME_PRIORITY_CLASS);
+    return TRUE;
+  }
+  LeaveRealtime();
+  g_bRealtimeScheduling.store(false);
+  ApplyNice(ThreadNice(nClassNice, t_nThreadPriority));
+  // Without real-time scheduling the caller gets what Windows gives an unprivileged one.
+  g_dwPriorityClass.store(dwPriorityClass == REALTIME_PRIORITY_CLASS ? HIGH_PRIORITY_CLASS
+                                                                     : dwPriorityClass);
+  return TRUE;
+}
+
+int GetThreadPriority(HANDLE hThread) {
+  if (hThread != kCurrentThread) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return THREAD_PRIORITY_ERROR_RETURN;
+  }
+  return t_nThreadPriority;
+}
+
+BOOL SetThreadPriority(HANDLE hThread, int nPriority) {
+  if (hThread != kCurrentThread) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!IsThreadPriority(nPriority)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!g_bRealtimeScheduling.load() || !ApplyRealtime(RealtimePriority(nPriority))) {
+    int nClassNice = 0;
+    NiceOfClass(g_dwPriorityClass.load(), &nClassNice);
+    ApplyNice(ThreadNice(nClassNice, nPriority));
+  }
+  t_nThreadPriority = nPriority;
+  return TRUE;
+}
+
+// ---- Multimedia timer ----
+
+MMRESULT timeGetDevCaps(LPTIMECAPS ptc, UINT cbtc) {
+  if (ptc == nullptr || cbtc < sizeof(TIMECAPS)) return TIMERR_NOCANDO;
+  ptc->wPeriodMin = TimerPeriodMin();
+  ptc->wPeriodMax = kTimerPeriodMax;
+  return TIMERR_NOERROR;
+}
+
+// The clock's timed waits already have the resolution asked for; the period is recorded.
+MMRESULT timeBeginPeriod(UINT uPeriod) {
+  if (uPeriod < TimerPeriodMin() || uPeriod > kTimerPeriodMax) return TIMERR_NOCANDO;
+  g_uTimerPeriod.store(uPeriod);
+  return TIMERR_NOERROR;
+}
+
+// ---- Semaphores ----
+
+HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES, LONG lInitialCount, LONG lMaximumCount,
+                        LPCWSTR lpName) {
+  if (lMaximumCount <= 0 || lInitialCount < 0 || lInitialCount > lMaximumCount) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  SemaphoreTable& t = Semaphores();
+  std::lock_guard<std::mutex> lk(t.mtx);
+  if (lpName != nullptr && *lpName != L'\0') {
+    auto it = t.byName.find(lpName);
+    if (it != t.byName.end()) {
+      // As on Windows: the existing object, its counts unchanged.
+      SetLastError(ERROR_ALREADY_EXISTS);
+      return it->second;
+    }
+  }
+  auto pSemaphore = std::make_unique<Semaphore>();
+  pSemaphore->lCount = lInitialCount;
+  pSemaphore->lMaximum = lMaximumCount;
+  Semaphore* p = pSemaphore.get();
+  t.byHandle.emplace(p, std::move(pSemaphore));
+  if (lpName != nullptr && *lpName != L'\0') t.byName.emplace(lpName, p);
+  SetLastError(0);
+  return p;
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  Semaphore* p = FindSemaphore(hHandle);
+  if (p == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  std::unique_lock<std::mutex> lk(p->mtx);
+  auto available = [p] { return p->lCount > 0; };
+  if (dwMilliseconds == INFINITE) {
+    p->cv.wait(lk, available);
+  } else if (!p->cv.wait_until(lk,
+                               std::chrono::steady_clock::now() +
+                                   std::chrono::milliseconds(dwMilliseconds),
+                               available)) {
+    return WAIT_TIMEOUT;
+  }
+  --p->lCount;
+  return WAIT_OBJECT_0;
+}
+
+BOOL ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCount) {
+  Semaphore* p = FindSemaphore(hSemaphore);
+  if (p == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (lReleaseCount <= 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  {
+    std::lock_guard<std::mutex> lk(p->mtx);
+    if (lReleaseCount > p->lMaximum - p->lCount) {
+      SetLastError(ERROR_TOO_MANY_POSTS);
+      return FALSE;
+    }
+    if (lpPreviousCount != nullptr) *lpPreviousCount = p->lCount;
+    p->lCount += lReleaseCount;
+  }
+  if (lReleaseCount == 1) {
+    p->cv.notify_one();
+  } else {
+    p->cv.notify_all();
+  }
+  return TRUE;
+}
+
+// ---- Critical sections ----
+
+void InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+  if (lpCriticalSection != nullptr) new (lpCriticalSection->opaque) std::recursive_mutex;
+}
+
+void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+  if (lpCriticalSection != nullptr) SectionLock(lpCriticalSection)->lock();
+}
+
+void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+  if (lpCriticalSection != nullptr) SectionLock(lpCriticalSection)->unlock();
+}
+
+// ---- Sleep ----
+
+void Sleep(DWORD dwMilliseconds) {
+  if (dwMilliseconds == 0) {
+    sched_yield();
+    return;
+  }
+  if (dwMilliseconds == INFINITE) {
+    for (;;) pause();
+  }
+  timespec t{};
+  t.tv_sec = static_cast<time_t>(dwMilliseconds / 1000);
+  t.tv_nsec = static_cast<long>(dwMilliseconds % 1000) * 1000000L;
+  while (nanosleep(&t, &t) == -1 && errno == EINTR) {
+  }
+}
+
+// ---- Console ----
+
+void ConsoleInit() {
+  Console& c = TheConsole();
+  std::lock_guard<std::mutex> lk(c.mtx);
+  ConsoleInitLocked(c);
+}
+
+bool ConsoleKeyWaiting() {
+  Console& c = TheConsole();
+  std::lock_guard<std::mutex> lk(c.mtx);
+  ConsoleInitLocked(c);
+  if (c.nLookahead >= 0) return true;
+  if (c.bEndOfInput) return false;
+  pollfd pfd{};
+  pfd.fd = STDIN_FILENO;
+  pfd.events = POLLIN;
+  if (poll(&pfd, 1, 0) <= 0) return false;
+  if ((pfd.revents & POLLNVAL) != 0) {
+    c.bEndOfInput = true;
+    return false;
+  }
+  if ((pfd.revents & (POLLIN | POLLHUP | POLLERR)) == 0) return false;
+  // Something is there, or the input has ended: one byte tells which, without blocking.
+  unsigned char byKey = 0;
+  ssize_t n = read(STDIN_FILENO, &byKey, 1);
+  if (n == 1) {
+    c.nLookahead = byKey;
+    return true;
+  }
+  if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) c.bEndOfInput = true;
+  return false;
+}
+
+int ConsoleReadKey() {
+  Console& c = TheConsole();
+  std::lock_guard<std::mutex> lk(c.mtx);
+  ConsoleInitLocked(c);
+  if (c.nLookahead >= 0) {
+    int nKey = c.nLookahead;
+    c.nLookahead = -1;
+    return nKey;
+  }
+  while (!c.bEndOfInput) {
+    unsigned char byKey = 0;
+    ssize_t n = read(STDIN_FILENO, &byKey, 1);
+    if (n == 1) return byKey;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd pfd{};
+      pfd.fd = STDIN_FILENO;
+      pfd.events = POLLIN;
+      poll(&pfd, 1, -1);
+      continue;
+    }
+    c.bEndOfInput = true;
+  }
+  return -1;
+}
+
+// ---- Text ----
+
+std::wstring AnsiToWide(const char* pszAnsi) {
+  std::wstring wsText;
+  if (pszAnsi == nullptr) return wsText;
+  std::mbstate_t state{};
+  const char* p = pszAnsi;
+  size_t nLeft = std::strlen(pszAnsi);
+  while (nLeft > 0) {
+    wchar_t wc = 0;
+    size_t n = std::mbrtowc(&wc, p, nLeft, &state);
+    if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2) || n == 0) break;
+    wsText.push_back(wc);
+    p += n;
+    nLeft -= n;
+  }
+  return wsText;
+}
+
+std::string WideToAnsi(const wchar_t* pwszWide) {
+  std::string sText;
+  if (pwszWide == nullptr) return sText;
+  std::mbstate_t state{};
+  char acBytes[MB_LEN_MAX];
+  for (const wchar_t* p = pwszWide; *p != L'\0'; ++p) {
+    size_t n = std::wcrtomb(acBytes, *p, &state);
+    if (n == static_cast<size_t>(-1)) break;
+    sText.append(acBytes, n);
+  }
+  return sText;
+}
+
+// ---- Paths ----
+
+std::string OsMapPath(const char* pszWindowsPath) {
+  if (pszWindowsPath == nullptr) return std::string();
+  std::string sPath(pszWindowsPath);
+  std::replace(sPath.begin(), sPath.end(), '\\', '/');
+  static constexpr char kProgramData[] = "c:/programdata";
+  constexpr size_t nPrefix = sizeof(kProgramData) - 1;
+  if (sPath.size() >= nPrefix && strncasecmp(sPath.c_str(), kProgramData, nPrefix) == 0 &&
+      (sPath.size() == nPrefix || sPath[nPrefix] == '/')) {
+    const char* pszEnv = std::getenv("PROGRAMDATA");
+    std::string sBase = (pszEnv != nullptr && *pszEnv != '\0') ? pszEnv : "/var/lib";
+    while (!sBase.empty() && sBase.back() == '/') sBase.pop_back();
+    std::string sMapped = sBase + sPath.substr(nPrefix);
+    return sMapped.empty() ? std::string("/") : sMapped;
+  }
+  return sPath;
+}

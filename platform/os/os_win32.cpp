@@ -1,0 +1,164 @@
+// The services of our own on Windows; the Windows API itself comes from windows.h.
+#include <conio.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/os/os.h"
+
+namespace {
+
+// ---- Console ----
+
+struct Console {
+  std::mutex mtx;
+  bool bExamined = false;
+  HANDLE hInput = nullptr;
+  bool bConsole = false;
+  DWORD dwFileType = FILE_TYPE_UNKNOWN;
+  bool bEndOfInput = false;
+  int nLookahead = -1;  // a byte read by the key test and not yet taken
+};
+
+Console& TheConsole() {
+  static Console* pConsole = new Console;  // never destroyed: used until the process ends
+  return *pConsole;
+}
+
+// Finds out what standard input is, again whenever its handle has changed.
+void ExamineInput(Console& c) {
+  HANDLE hInput = GetStdHandle(STD_INPUT_HANDLE);
+  if (c.bExamined && hInput == c.hInput) return;
+  c.bExamined = true;
+  c.hInput = hInput;
+  c.nLookahead = -1;
+  c.bEndOfInput = hInput == nullptr || hInput == INVALID_HANDLE_VALUE;
+  DWORD dwMode = 0;
+  c.bConsole = !c.bEndOfInput && GetConsoleMode(hInput, &dwMode) != 0;
+  c.dwFileType = c.bEndOfInput ? FILE_TYPE_UNKNOWN : GetFileType(hInput);
+}
+
+// One byte of input that is not a console; blocks until it comes or the input ends.
+int ReadInputByte(Console& c) {
+  unsigned char byKey = 0;
+  DWORD dwRead = 0;
+  if (ReadFile(c.hInput, &byKey, 1, &dwRead, nullptr) && dwRead == 1) return byKey;
+  c.bEndOfInput = true;
+  return -1;
+}
+
+// ---- Text ----
+
+// The length of the character that starts at p in code page uCodePage.
+int CharBytes(UINT uCodePage, const char* p, int nLeft) {
+  auto by = static_cast<unsigned char>(*p);
+  int n = 1;
+  if (uCodePage == CP_UTF8) {
+    if (by >= 0xF0) {
+      n = 4;
+    } else if (by >= 0xE0) {
+      n = 3;
+    } else if (by >= 0xC0) {
+      n = 2;
+    }
+  } else if (IsDBCSLeadByteEx(uCodePage, by)) {
+    n = 2;
+  }
+  return n < nLeft ? n : nLeft;
+}
+
+}  // namespace
+
+// ---- Console ----
+
+void ConsoleInit() {
+  Console& c = TheConsole();
+  std::lock_guard<std::mutex> lk(c.mtx);
+  ExamineInput(c);
+}
+
+bool ConsoleKeyWaiting() {
+  Console& c = TheConsole();
+  std::lock_guard<std::mutex> lk(c.mtx);
+  ExamineInput(c);
+  if (c.nLookahead >= 0) return true;
+  if (c.bEndOfInput) return false;
+  if (c.bConsole) return _kbhit() != 0;
+  if (c.dwFileType == FILE_TYPE_PIPE) {
+    DWORD dwAvailable = 0;
+    if (!PeekNamedPipe(c.hInput, nullptr, 0, nullptr, &dwAvailable, nullptr)) {
+      c.bEndOfInput = true;  // the writer has gone and nothing is left
+      return false;
+    }
+    if (dwAvailable == 0) return false;
+  }
+  // A file (or a pipe with data): reading one byte does not block.
+  c.nLookahead = ReadInputByte(c);
+  return c.nLookahead >= 0;
+}
+
+int ConsoleReadKey() {
+  Console& c = TheConsole();
+  std::lock_guard<std::mutex> lk(c.mtx);
+  ExamineInput(c);
+  if (c.nLookahead >= 0) {
+    int nKey = c.nLookahead;
+    c.nLookahead = -1;
+    return nKey;
+  }
+  if (c.bEndOfInput) return -1;
+  if (c.bConsole) return _getch();
+  return ReadInputByte(c);
+}
+
+// ---- Text ----
+
+std::wstring AnsiToWide(const char* pszAnsi) {
+  std::wstring wsText;
+  if (pszAnsi == nullptr || *pszAnsi == '\0') return wsText;
+  int nLen = static_cast<int>(std::strlen(pszAnsi));
+  int nWide = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszAnsi, nLen, nullptr, 0);
+  if (nWide > 0) {
+    wsText.resize(static_cast<size_t>(nWide));
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszAnsi, nLen, wsText.data(), nWide);
+    return wsText;
+  }
+  // An invalid sequence somewhere: the text up to it, one character at a time.
+  UINT uCodePage = GetACP();
+  for (int i = 0; i < nLen;) {
+    int nChar = CharBytes(uCodePage, pszAnsi + i, nLen - i);
+    wchar_t awc[2];
+    int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszAnsi + i, nChar, awc, 2);
+    if (n <= 0) break;
+    wsText.append(awc, static_cast<size_t>(n));
+    i += nChar;
+  }
+  return wsText;
+}
+
+std::string WideToAnsi(const wchar_t* pwszWide) {
+  std::string sText;
+  if (pwszWide == nullptr) return sText;
+  UINT uCodePage = GetACP();
+  bool bUtf8 = uCodePage == CP_UTF8;
+  DWORD dwFlags = bUtf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  // Character by character, so that the text stops at the first one the code page lacks.
+  for (const wchar_t* p = pwszWide; *p != L'\0';) {
+    int nChars = (p[0] >= 0xD800 && p[0] <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) ? 2 : 1;
+    char acBytes[8];
+    BOOL bUsedDefault = FALSE;
+    int n = WideCharToMultiByte(CP_ACP, dwFlags, p, nChars, acBytes, sizeof(acBytes), nullptr,
+                                bUtf8 ? nullptr : &bUsedDefault);
+    if (n <= 0 || bUsedDefault) break;
+    sText.append(acBytes, static_cast<size_t>(n));
+    p += nChars;
+  }
+  return sText;
+}
+
+// ---- Paths ----
+
+std::string OsMapPath(const char* pszWindowsPath) {
+  return pszWindowsPath == nullptr ? std::string() : std::string(pszWindowsPath);
+}
