@@ -1,0 +1,219 @@
+// vx_locator_sim: one simulated locator served over a local socket, for end-to-end tests
+// and demos of the updater without hardware. Prints one line per event; on SIGINT or
+// SIGTERM (Ctrl-C on Windows) it writes the dumps asked for and exits 0.
+#include <CLI/CLI.hpp>
+
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/locator.h"
+#include "sim/server.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <csignal>
+#include <pthread.h>
+#endif
+
+namespace {
+
+#if defined(_WIN32)
+constexpr const char* kDefaultSocket = "tcp:47600";
+#else
+constexpr const char* kDefaultSocket = "/tmp/vx_locator_sim.sock";
+#endif
+
+std::mutex g_printMu;
+
+void Print(const std::string& line) {
+  std::lock_guard<std::mutex> l(g_printMu);
+  std::printf("[sim] %s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+void PrintError(const std::string& line) {
+  std::lock_guard<std::mutex> l(g_printMu);
+  std::fprintf(stderr, "vx_locator_sim: %s\n", line.c_str());
+  std::fflush(stderr);
+}
+
+bool ParseUnsigned(const std::string& s, uint32_t* pValue) {
+  if (s.empty() || s.find_first_not_of("0123456789abcdefABCDEFxX") != std::string::npos) return false;
+  try {
+    size_t used = 0;
+    const unsigned long long v = std::stoull(s, &used, 0);
+    if (used != s.size() || v > 0xFFFFFFFFull) return false;
+    *pValue = uint32_t(v);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+#if defined(_WIN32)
+std::mutex g_stopMu;
+std::condition_variable g_stopCv;
+bool g_bStop = false;
+
+BOOL WINAPI OnConsoleCtrl(DWORD) {
+  std::lock_guard<std::mutex> l(g_stopMu);
+  g_bStop = true;
+  g_stopCv.notify_all();
+  return TRUE;
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#if !defined(_WIN32)
+  // Every thread started from here on leaves SIGINT and SIGTERM to sigwait below.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+
+  CLI::App app{"Simulated locator loader served over a local socket"};
+  std::string socketPath = kDefaultSocket;
+  uint32_t product = 9;
+  uint32_t plugDelayMs = 500;
+  std::string eraseMs;
+  bool bFast = false;
+  uint32_t latencyUs = 0;
+  std::vector<std::string> faultTexts;
+  std::string tracePath, flashDumpPath, eepromDumpPath;
+  std::vector<std::string> flashImages;
+  bool bProductionLine = false;
+  uint32_t unplugAfterMs = 500, replugMs = 3000;
+
+  app.add_option("--socket", socketPath, "Unix socket path, or tcp:PORT on 127.0.0.1")->capture_default_str();
+  app.add_option("--product", product, "USB product id: 9 (the locator's loader) or 1 (the DSP board)")
+      ->check(CLI::IsMember({1, 9}))
+      ->capture_default_str();
+  app.add_option("--plug-delay", plugDelayMs, "ms after start at which the locator is plugged in")->capture_default_str();
+  auto* pErase = app.add_option("--erase-ms", eraseMs, "erase time of a boot sector and of a large sector: SMALL,LARGE");
+  app.add_flag("--fast", bFast, "erase at once (--erase-ms 0,0)")->excludes(pErase);
+  app.add_option("--latency-us", latencyUs, "added to every transfer");
+  app.add_option("--fault", faultTexts, "fault plan, e.g. noanswer@x=3 or result=55@cmd=412#6 (repeatable)");
+  app.add_option("--trace", tracePath, "write one line per transfer to FILE");
+  app.add_option("--dump-flash", flashDumpPath, "write the flash (little-endian units) to FILE at exit");
+  app.add_option("--dump-eeprom", eepromDumpPath, "write the EEPROM to FILE at exit");
+  app.add_option("--flash-image", flashImages, "initial flash contents: FILE[@UNITADDR] (repeatable)");
+  app.add_flag("--production-line", bProductionLine,
+               "after the closing EEPROM record unplug, then plug in a fresh erased locator");
+  app.add_option("--unplug-after-ms", unplugAfterMs, "production line: ms from the record to the unplug")
+      ->capture_default_str();
+  app.add_option("--replug-ms", replugMs, "production line: ms from the unplug to the next locator")
+      ->capture_default_str();
+  CLI11_PARSE(app, argc, argv);
+
+  vxsim::LocatorConfig cfg;
+  cfg.productId = uint16_t(product);
+  cfg.smallEraseMs = vxsim::kTypicalSmallEraseMs;
+  cfg.largeEraseMs = vxsim::kTypicalLargeEraseMs;
+  cfg.latencyUs = latencyUs;
+  if (bFast) cfg.smallEraseMs = cfg.largeEraseMs = 0;
+  if (!eraseMs.empty()) {
+    const size_t comma = eraseMs.find(',');
+    if (comma == std::string::npos || !ParseUnsigned(eraseMs.substr(0, comma), &cfg.smallEraseMs) ||
+        !ParseUnsigned(eraseMs.substr(comma + 1), &cfg.largeEraseMs)) {
+      PrintError("--erase-ms wants SMALL,LARGE in ms, e.g. 250,700; got \"" + eraseMs + "\"");
+      return 2;
+    }
+  }
+  std::vector<vxsim::Fault> faults;
+  for (const std::string& text : faultTexts) {
+    std::string error;
+    std::optional<vxsim::Fault> f = vxsim::ParseFault(text, &error);
+    if (!f) {
+      PrintError(error);
+      return 2;
+    }
+    faults.push_back(*f);
+  }
+
+  vxsim::Locator locator(cfg);
+  locator.SetEventLog(Print);
+  for (const std::string& spec : flashImages) {
+    std::string path = spec;
+    uint32_t unit = 0;
+    const size_t at = spec.rfind('@');
+    if (at != std::string::npos) {
+      path = spec.substr(0, at);
+      if (!ParseUnsigned(spec.substr(at + 1), &unit) || unit >= vxsim::kFlashUnits) {
+        PrintError("bad unit address in --flash-image \"" + spec + "\"");
+        return 2;
+      }
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+      PrintError("cannot read flash image \"" + path + "\"");
+      return 2;
+    }
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+    locator.LoadFlash(unit, bytes);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, " (%zu bytes) at 0x%X", bytes.size(), unit);
+    Print("flash image " + path + buf);
+  }
+  if (!tracePath.empty() && !locator.SetTraceFile(tracePath)) {
+    PrintError("cannot write trace file \"" + tracePath + "\"");
+    return 2;
+  }
+  for (const vxsim::Fault& f : faults) locator.AddFault(f);
+  locator.SetProductionLine(bProductionLine, unplugAfterMs, replugMs);
+
+  vxsim::Server server(locator, socketPath);
+  server.SetLog(Print);
+  std::string error;
+  if (!server.Start(&error)) {
+    PrintError(error);
+    return 1;
+  }
+  char line[160];
+  std::snprintf(line, sizeof line, "listening on %s (product %u, erase %u/%u ms%s)", server.Endpoint().c_str(),
+                product, cfg.smallEraseMs, cfg.largeEraseMs, bProductionLine ? ", production line" : "");
+  Print(line);
+  locator.PlugAfter(plugDelayMs);
+
+#if defined(_WIN32)
+  SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+  {
+    std::unique_lock<std::mutex> l(g_stopMu);
+    g_stopCv.wait(l, [] { return g_bStop; });
+  }
+#else
+  int sig = 0;
+  sigwait(&stopSignals, &sig);
+#endif
+  Print("stopping");
+  server.Stop();
+  int rc = 0;
+  if (!flashDumpPath.empty()) {
+    if (locator.DumpFlash(flashDumpPath)) {
+      Print("flash written to " + flashDumpPath);
+    } else {
+      PrintError("cannot write \"" + flashDumpPath + "\"");
+      rc = 1;
+    }
+  }
+  if (!eepromDumpPath.empty()) {
+    if (locator.DumpEeprom(eepromDumpPath)) {
+      Print("EEPROM written to " + eepromDumpPath);
+    } else {
+      PrintError("cannot write \"" + eepromDumpPath + "\"");
+      rc = 1;
+    }
+  }
+  locator.SetEventLog({});
+  return rc;
+}

@@ -1,0 +1,261 @@
+#include "sim/net.h"
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
+namespace vxsim::net {
+namespace {
+
+#if defined(_WIN32)
+using Native = SOCKET;
+void Startup() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+  });
+}
+Handle Wrap(Native s) { return s == INVALID_SOCKET ? kInvalid : Handle(s); }
+Native Raw(Handle h) { return Native(h); }
+std::string LastError() { return "socket error " + std::to_string(WSAGetLastError()); }
+#else
+using Native = int;
+void Startup() {}
+Handle Wrap(Native s) { return s < 0 ? kInvalid : Handle(s); }
+Native Raw(Handle h) { return Native(h); }
+std::string LastError() { return std::strerror(errno); }
+#endif
+
+bool IsTcp(const std::string& endpoint, uint16_t* pPort) {
+  if (endpoint.rfind("tcp:", 0) != 0) return false;
+  const std::string digits = endpoint.substr(4);
+  if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) {
+    *pPort = 0xFFFF;
+    return true;
+  }
+  const unsigned long v = std::stoul(digits);
+  *pPort = v > 65535 ? 0xFFFF : uint16_t(v);
+  if (v > 65535) *pPort = 0xFFFF;
+  return true;
+}
+
+sockaddr_in Loopback(uint16_t port) {
+  sockaddr_in a;
+  std::memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+}  // namespace
+
+Handle Listen(const std::string& endpoint, std::string* pBound, std::string* pError) {
+  Startup();
+  uint16_t port = 0;
+  if (IsTcp(endpoint, &port)) {
+    if (port == 0xFFFF) {
+      *pError = "bad TCP endpoint \"" + endpoint + "\"";
+      return kInvalid;
+    }
+    Native s = socket(AF_INET, SOCK_STREAM, 0);
+    if (Wrap(s) == kInvalid) {
+      *pError = LastError();
+      return kInvalid;
+    }
+#if !defined(_WIN32)
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
+#endif
+    sockaddr_in a = Loopback(port);
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 4) != 0) {
+      *pError = "cannot listen on " + endpoint + ": " + LastError();
+      Close(Wrap(s));
+      return kInvalid;
+    }
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    *pBound = "tcp:" + std::to_string(ntohs(a.sin_port));
+    return Wrap(s);
+  }
+#if defined(_WIN32)
+  *pError = "only tcp:PORT endpoints are supported on Windows";
+  return kInvalid;
+#else
+  sockaddr_un a;
+  std::memset(&a, 0, sizeof a);
+  a.sun_family = AF_UNIX;
+  if (endpoint.empty() || endpoint.size() >= sizeof a.sun_path) {
+    *pError = "bad socket path \"" + endpoint + "\"";
+    return kInvalid;
+  }
+  std::memcpy(a.sun_path, endpoint.c_str(), endpoint.size());
+  struct stat st;
+  if (lstat(endpoint.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(endpoint.c_str());  // a stale one
+  Native s = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (s < 0) {
+    *pError = LastError();
+    return kInvalid;
+  }
+  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 4) != 0) {
+    *pError = "cannot listen on " + endpoint + ": " + LastError();
+    close(s);
+    return kInvalid;
+  }
+  *pBound = endpoint;
+  return Wrap(s);
+#endif
+}
+
+Handle Accept(Handle listener) {
+  return Wrap(accept(Raw(listener), nullptr, nullptr));
+}
+
+Handle Connect(const std::string& endpoint, std::string* pError) {
+  Startup();
+  uint16_t port = 0;
+  if (IsTcp(endpoint, &port)) {
+    if (port == 0xFFFF || port == 0) {
+      *pError = "bad TCP endpoint \"" + endpoint + "\"";
+      return kInvalid;
+    }
+    Native s = socket(AF_INET, SOCK_STREAM, 0);
+    if (Wrap(s) == kInvalid) {
+      *pError = LastError();
+      return kInvalid;
+    }
+    sockaddr_in a = Loopback(port);
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      *pError = "cannot connect to " + endpoint + ": " + LastError();
+      Close(Wrap(s));
+      return kInvalid;
+    }
+    int one = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    return Wrap(s);
+  }
+#if defined(_WIN32)
+  *pError = "only tcp:PORT endpoints are supported on Windows";
+  return kInvalid;
+#else
+  sockaddr_un a;
+  std::memset(&a, 0, sizeof a);
+  a.sun_family = AF_UNIX;
+  if (endpoint.empty() || endpoint.size() >= sizeof a.sun_path) {
+    *pError = "bad socket path \"" + endpoint + "\"";
+    return kInvalid;
+  }
+  std::memcpy(a.sun_path, endpoint.c_str(), endpoint.size());
+  Native s = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (s < 0) {
+    *pError = LastError();
+    return kInvalid;
+  }
+  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    *pError = "cannot connect to " + endpoint + ": " + LastError();
+    close(s);
+    return kInvalid;
+  }
+  return Wrap(s);
+#endif
+}
+
+bool SendAll(Handle h, const void* pData, size_t len) {
+  const char* p = static_cast<const char*>(pData);
+  while (len > 0) {
+#if defined(_WIN32)
+    const int n = send(Raw(h), p, int(len > 65536 ? 65536 : len), 0);
+#elif defined(MSG_NOSIGNAL)
+    const ssize_t n = send(Raw(h), p, len, MSG_NOSIGNAL);
+#else
+    const ssize_t n = send(Raw(h), p, len, 0);
+#endif
+    if (n <= 0) {
+#if !defined(_WIN32)
+      if (n < 0 && errno == EINTR) continue;
+#endif
+      return false;
+    }
+    p += n;
+    len -= size_t(n);
+  }
+  return true;
+}
+
+bool RecvAll(Handle h, void* pData, size_t len) {
+  char* p = static_cast<char*>(pData);
+  while (len > 0) {
+#if defined(_WIN32)
+    const int n = recv(Raw(h), p, int(len > 65536 ? 65536 : len), 0);
+#else
+    const ssize_t n = recv(Raw(h), p, len, 0);
+#endif
+    if (n <= 0) {
+#if !defined(_WIN32)
+      if (n < 0 && errno == EINTR) continue;
+#endif
+      return false;
+    }
+    p += n;
+    len -= size_t(n);
+  }
+  return true;
+}
+
+void SetSendTimeout(Handle h, uint32_t ms) {
+#if defined(_WIN32)
+  DWORD v = ms;
+  setsockopt(Raw(h), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&v), sizeof v);
+#else
+  timeval tv;
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  setsockopt(Raw(h), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+#endif
+}
+
+void ShutdownBoth(Handle h) {
+  if (h == kInvalid) return;
+#if defined(_WIN32)
+  shutdown(Raw(h), SD_BOTH);
+#else
+  shutdown(Raw(h), SHUT_RDWR);
+#endif
+}
+
+void Close(Handle h) {
+  if (h == kInvalid) return;
+#if defined(_WIN32)
+  closesocket(Raw(h));
+#else
+  close(Raw(h));
+#endif
+}
+
+void RemoveEndpoint(const std::string& endpoint) {
+#if !defined(_WIN32)
+  uint16_t port = 0;
+  if (IsTcp(endpoint, &port)) return;
+  struct stat st;
+  if (lstat(endpoint.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(endpoint.c_str());
+#else
+  (void)endpoint;
+#endif
+}
+
+}  // namespace vxsim::net

@@ -1,0 +1,27 @@
+// Minimal stream sockets for the simulator's server and its tests: a Unix domain socket
+// path, or "tcp:PORT" on 127.0.0.1 (the only kind on Windows).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vxsim::net {
+
+using Handle = intptr_t;
+constexpr Handle kInvalid = -1;
+
+// Listens on the endpoint; *pBound gets the endpoint as bound ("tcp:0" becomes the port
+// the system chose).
+Handle Listen(const std::string& endpoint, std::string* pBound, std::string* pError);
+Handle Accept(Handle listener);
+Handle Connect(const std::string& endpoint, std::string* pError);
+bool SendAll(Handle h, const void* pData, size_t len);  // never raises SIGPIPE
+bool RecvAll(Handle h, void* pData, size_t len);        // false on error or end of stream
+void SetSendTimeout(Handle h, uint32_t ms);
+void ShutdownBoth(Handle h);  // wakes a thread blocked in RecvAll
+void Close(Handle h);
+// Removes a Unix socket path left by Listen (no-op for tcp:).
+void RemoveEndpoint(const std::string& endpoint);
+
+}  // namespace vxsim::net
