@@ -18,6 +18,10 @@ class Link {
  public:
   virtual ~Link() = default;
   virtual const WduBackend* Backend() = 0;
+  // Socket links only: the endpoint, and taking the simulator away and back.
+  virtual std::string Endpoint() { return {}; }
+  virtual void StopServer() {}
+  virtual bool RestartServer() { return false; }
 };
 
 std::unique_ptr<Link> MakeLink(LinkKind kind, vxsim::Locator* pLocator);

@@ -1,0 +1,215 @@
+// The socket backend's own duties: connecting late, losing and regaining the simulator,
+// several requests outstanding at once, and a simulator that outlives a client killed in
+// the middle of a transfer.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/wdu/backend.h"
+#include "platform/wdu/wdu.h"
+#include "sim/locator.h"
+#include "sim/server.h"
+#include "tests/wdu/sim_link.h"
+#include "tests/wdu/wdu_helpers.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+namespace {
+
+using namespace wdutest;
+
+constexpr const char* kChildEnv = "VX_WDU_TEST_CHILD";
+
+class WduSocket : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WduResetLayer();
+    link = MakeLink(LinkKind::kSocket, &loc);
+    ASSERT_NE(link, nullptr);
+    ASSERT_NE(WD_DriverName("qvb0003"), nullptr);
+  }
+  void TearDown() override {
+    WduResetLayer();
+    link.reset();
+  }
+  vxsim::Locator loc;
+  std::unique_ptr<Link> link;
+  Recorder rec;
+};
+
+TEST_F(WduSocket, ReportsNothingUntilTheSimulatorIsThereThenAttaches) {
+  const std::string sEndpoint = link->Endpoint();
+  link->StopServer();
+  loc.Plug();
+  WduSelectBackend(WduSocketBackend(sEndpoint.c_str()));
+  ASSERT_EQ(RegisterLoader(&rec), WD_STATUS_SUCCESS);
+  EXPECT_TRUE(WduWaitIdle(1000));
+  EXPECT_TRUE(rec.Log().empty());
+  ASSERT_TRUE(link->RestartServer());
+  ASSERT_EQ(link->Endpoint(), sEndpoint);
+  ASSERT_TRUE(rec.WaitCount(1));
+  EXPECT_EQ(rec.Log(), std::vector<std::string>{kAttach9});
+}
+
+TEST_F(WduSocket, SurvivesTheSimulatorGoingAwayAndComingBack) {
+  WduSelectBackend(link->Backend());
+  loc.Plug();
+  ASSERT_EQ(RegisterLoader(&rec), WD_STATUS_SUCCESS);
+  ASSERT_TRUE(rec.WaitCount(1));
+  link->StopServer();  // the attached device is reported gone
+  ASSERT_TRUE(rec.WaitCount(2));
+  DWORD dwMoved = 9;
+  auto frame = Frame({3, 7, 408});
+  EXPECT_EQ(WDU_Transfer(rec.Handle(0), 0x02, 0, 0, frame.data(), 16, &dwMoved, nullptr, 3000), WD_DEVICE_NOT_FOUND);
+  EXPECT_EQ(dwMoved, 0u);
+  ASSERT_TRUE(link->RestartServer());
+  ASSERT_TRUE(rec.WaitCount(3));
+  EXPECT_EQ(rec.Log(), (std::vector<std::string>{kAttach9, "D", kAttach9}));
+  EXPECT_EQ(WDU_Transfer(rec.Handle(2), 0x02, 0, 0, frame.data(), 16, &dwMoved, nullptr, 3000), WD_STATUS_SUCCESS);
+  EXPECT_EQ(dwMoved, 16u);
+}
+
+TEST_F(WduSocket, AnInterfaceSelectionIsAnsweredWhileATransferWaits) {
+  WduSelectBackend(link->Backend());
+  loc.Plug();
+  ASSERT_EQ(RegisterLoader(&rec), WD_STATUS_SUCCESS);
+  ASSERT_TRUE(rec.WaitCount(1));
+  WDU_DEVICE_HANDLE h = rec.Handle(0);
+  vxsim::Fault f;
+  f.kind = vxsim::FaultKind::kNoAnswer;
+  f.exchange = 1;
+  loc.AddFault(f);
+  auto frame = Frame({3, 7, 408});
+  DWORD dwMoved = 0;
+  ASSERT_EQ(WDU_Transfer(h, 0x02, 0, 0, frame.data(), 16, &dwMoved, nullptr, 3000), WD_STATUS_SUCCESS);
+  // The IN transfer waits for an answer that never comes; the selection made meanwhile
+  // from another thread must come back first.
+  std::promise<void> inDone;
+  std::future<void> fInDone = inDone.get_future();
+  DWORD dwInStatus = 0;
+  std::thread reader([&] {
+    uint8_t resp[32];
+    DWORD dwIn = 0;
+    dwInStatus = WDU_Transfer(h, 0x82, 1, 0, resp, sizeof resp, &dwIn, nullptr, 1500);
+    inDone.set_value();
+  });
+  const DWORD dwSetIf = WDU_SetInterface(h, 0, 0);
+  const bool bInStillWaiting = fInDone.wait_for(std::chrono::seconds(0)) == std::future_status::timeout;
+  reader.join();
+  EXPECT_EQ(dwSetIf, WD_STATUS_SUCCESS);
+  EXPECT_TRUE(bInStillWaiting);
+  EXPECT_EQ(dwInStatus, WD_TIME_OUT_EXPIRED);
+}
+
+// The client half of the next test: run as a child process, reaches the simulator through
+// VX_LOCATOR_SIM like the updater does, and starts a transfer that its parent kills.
+TEST(WduSocketChild, StartsATransferAndIsKilled) {
+  if (std::getenv(kChildEnv) == nullptr) GTEST_SKIP() << "runs only as the child of a WduSocket test";
+  Recorder rec;
+  ASSERT_NE(WD_DriverName("qvb0003"), nullptr);
+  ASSERT_EQ(RegisterLoader(&rec), WD_STATUS_SUCCESS);
+  ASSERT_TRUE(rec.WaitCount(1));
+  auto frame = Frame({3, 7, 408});
+  DWORD dwMoved = 0;
+  ASSERT_EQ(WDU_Transfer(rec.Handle(0), 0x02, 0, 0, frame.data(), 16, &dwMoved, nullptr, 3000), WD_STATUS_SUCCESS);
+  uint8_t resp[32];
+  WDU_Transfer(rec.Handle(0), 0x82, 1, 0, resp, sizeof resp, &dwMoved, nullptr, 20000);  // killed while waiting
+}
+
+// Starts this test program as the child above; returns false when it cannot.
+class Child {
+ public:
+  bool Start(const std::string& sEndpoint) {
+#if defined(_WIN32)
+    wchar_t wszExe[MAX_PATH];
+    if (GetModuleFileNameW(nullptr, wszExe, MAX_PATH) == 0) return false;
+    std::wstring sCmd = L"\"" + std::wstring(wszExe) + L"\" --gtest_filter=WduSocketChild.*";
+    std::wstring wEndpoint(sEndpoint.begin(), sEndpoint.end());
+    SetEnvironmentVariableW(L"VX_LOCATOR_SIM", wEndpoint.c_str());
+    SetEnvironmentVariableW(L"VX_WDU_TEST_CHILD", L"1");
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    const BOOL bOk = CreateProcessW(nullptr, sCmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &m_pi);
+    SetEnvironmentVariableW(L"VX_LOCATOR_SIM", nullptr);
+    SetEnvironmentVariableW(L"VX_WDU_TEST_CHILD", nullptr);
+    return bOk != 0;
+#else
+    char szExe[4096];
+    const ssize_t n = readlink("/proc/self/exe", szExe, sizeof szExe - 1);
+    if (n <= 0) return false;
+    szExe[n] = '\0';
+    std::vector<std::string> env;
+    for (char** p = environ; *p != nullptr; ++p) {
+      if (std::strncmp(*p, "VX_LOCATOR_SIM=", 15) != 0) env.push_back(*p);
+    }
+    env.push_back("VX_LOCATOR_SIM=" + sEndpoint);
+    env.push_back(std::string(kChildEnv) + "=1");
+    std::vector<char*> envp;
+    for (auto& s : env) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::string sFilter = "--gtest_filter=WduSocketChild.*";
+    char* argv[] = {szExe, sFilter.data(), nullptr};
+    return posix_spawn(&m_pid, szExe, nullptr, nullptr, argv, envp.data()) == 0;
+#endif
+  }
+  void Kill() {
+#if defined(_WIN32)
+    TerminateProcess(m_pi.hProcess, 9);
+    WaitForSingleObject(m_pi.hProcess, INFINITE);
+    CloseHandle(m_pi.hProcess);
+    CloseHandle(m_pi.hThread);
+#else
+    kill(m_pid, SIGKILL);
+    int status = 0;
+    waitpid(m_pid, &status, 0);
+#endif
+  }
+
+ private:
+#if defined(_WIN32)
+  PROCESS_INFORMATION m_pi{};
+#else
+  pid_t m_pid = -1;
+#endif
+};
+
+TEST_F(WduSocket, TheSimulatorOutlivesAClientKilledMidTransfer) {
+  loc.Plug();
+  vxsim::Fault f;
+  f.kind = vxsim::FaultKind::kNoAnswer;  // the child's IN transfer waits for ever
+  f.exchange = 1;
+  loc.AddFault(f);
+  Child child;
+  ASSERT_TRUE(child.Start(link->Endpoint()));
+  // The child's request reaches the simulator, then its IN transfer waits.
+  for (int i = 0; i < 200 && loc.ExchangeCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(loc.ExchangeCount(), 1u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  child.Kill();
+
+  WduSelectBackend(link->Backend());
+  ASSERT_EQ(RegisterLoader(&rec), WD_STATUS_SUCCESS);
+  ASSERT_TRUE(rec.WaitCount(1));
+  auto frame = Frame({3, 7, 408});
+  DWORD dwMoved = 0;
+  ASSERT_EQ(WDU_Transfer(rec.Handle(0), 0x02, 0, 0, frame.data(), 16, &dwMoved, nullptr, 3000), WD_STATUS_SUCCESS);
+  uint8_t resp[32] = {};
+  ASSERT_EQ(WDU_Transfer(rec.Handle(0), 0x82, 1, 0, resp, sizeof resp, &dwMoved, nullptr, 3000), WD_STATUS_SUCCESS);
+  EXPECT_EQ(Word(resp, 0), 7u);
+  EXPECT_EQ(Word(resp, 3), uint32_t('Q'));
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+// Helpers of the layer's simulator tests: frames, and a recorder of hot-plug handler calls.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/wdu/wdu.h"
+#include "sim/locator.h"
+
+namespace wdutest {
+
+constexpr DWORD kTimeoutMs = 3000;
+constexpr auto kEventWait = std::chrono::seconds(10);  // bound on waiting for a hot-plug report
+
+inline std::vector<uint8_t> Frame(std::vector<uint32_t> words) {
+  uint32_t sum = 0;
+  for (uint32_t w : words) sum += w;
+  words.push_back(sum);
+  std::vector<uint8_t> b;
+  for (uint32_t w : words)
+    for (int k = 0; k < 4; ++k) b.push_back(static_cast<uint8_t>(w >> (8 * k)));
+  return b;
+}
+
+inline uint32_t Word(const uint8_t* p, size_t i) {
+  p += 4 * i;
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// What the handlers saw; the attach handler selects interface 0 as the channel does.
+struct Recorder {
+  std::mutex mtx;
+  std::condition_variable cv;
+  std::vector<std::string> log;
+  std::vector<WDU_DEVICE_HANDLE> handles;
+  std::vector<DWORD> setIfStatus;
+  bool bOtherThreads = true;
+  std::thread::id caller = std::this_thread::get_id();
+
+  void Add(const std::string& s, WDU_DEVICE_HANDLE h) {
+    std::lock_guard<std::mutex> lk(mtx);
+    log.push_back(s);
+    handles.push_back(h);
+    if (std::this_thread::get_id() == caller) bOtherThreads = false;
+    cv.notify_all();
+  }
+  bool WaitCount(size_t n) {
+    std::unique_lock<std::mutex> lk(mtx);
+    return cv.wait_for(lk, kEventWait, [&] { return log.size() >= n; });
+  }
+  std::vector<std::string> Log() {
+    std::lock_guard<std::mutex> lk(mtx);
+    return log;
+  }
+  WDU_DEVICE_HANDLE Handle(size_t i) {
+    std::lock_guard<std::mutex> lk(mtx);
+    return handles.at(i);
+  }
+};
+
+inline std::string AttachText(unsigned uVendor, unsigned uProduct) {
+  char sz[32];
+  std::snprintf(sz, sizeof sz, "A%04X:%u", uVendor, uProduct);
+  return sz;
+}
+
+inline bool OnAttach(WDU_DEVICE_HANDLE h, WDU_DEVICE* pInfo, void* pUser) {
+  auto& r = *static_cast<Recorder*>(pUser);
+  const DWORD dw = WDU_SetInterface(h, 0, 0);
+  {
+    std::lock_guard<std::mutex> lk(r.mtx);
+    r.setIfStatus.push_back(dw);
+  }
+  r.Add(AttachText(pInfo->Descriptor.idVendor, pInfo->Descriptor.idProduct), h);
+  return true;
+}
+
+inline void OnDetach(WDU_DEVICE_HANDLE h, void* pUser) { static_cast<Recorder*>(pUser)->Add("D", h); }
+
+inline const std::string kAttach9 = AttachText(vxsim::kDefaultVendorId, 9);
+
+
+// Registers the recorder's handlers for the locator's loader (product 9).
+inline DWORD RegisterLoader(Recorder* pRec) {
+  WDU_MATCH_TABLE m{};
+  m.wVendorId = vxsim::kDefaultVendorId;
+  m.wProductId = 9;
+  WDU_EVENT_TABLE e{&OnAttach, &OnDetach, nullptr, pRec};
+  WDU_DRIVER_HANDLE h = nullptr;
+  return WDU_Init(&h, &m, 1, &e, 1);
+}
+
+}  // namespace wdutest
