@@ -55,6 +55,59 @@ TEST_F(HotplugTest, PollBeforeAnyArrivalReportsNothing) {
   EXPECT_EQ(pLocator->ExchangeCount(), 0u);
 }
 
+// One entry sets the flag, none clears it, more than one leaves it as it was.
+TEST_F(HotplugTest, UpdateConnectedFlagFollowsTheEntryCount) {
+  struct Row {
+    uint32_t count;
+    bool before;
+    bool after;
+  };
+  for (const Row& r : {Row{0, false, false}, Row{0, true, false}, Row{1, false, true}, Row{1, true, true},
+                       Row{2, false, false}, Row{2, true, true}, Row{7, true, true}}) {
+    SCOPED_TRACE(testing::Message() << r.count << " entries, flag " << r.before);
+    pCUsbMessage->bConnected = r.before;
+    UpdateConnectedFlag(r.count);
+    EXPECT_EQ(pCUsbMessage->bConnected, r.after);
+  }
+}
+
+TEST_F(HotplugTest, RegistrationFailurePrintsItsStatus) {
+  DriverContext ctx{};
+  WDU_DRIVER_HANDLE hDriver = nullptr;
+  EXPECT_EQ(DriverInit(nullptr, &ctx, &hDriver), WD_INVALID_PARAMETER);
+  EXPECT_EQ(TakeOutput(), "\nDriverInit: failed to initialize USB driver: error 0x20000003 ");
+  EXPECT_NE(ctx.hAttachEvent, nullptr);
+  EXPECT_EQ(OsEventWait(ctx.hIdleEvent, 0), 0u);
+}
+
+// A backend that cannot be opened: the first registration fails and the second is not tried.
+class FailingOpenTest : public vxtest::ChannelTest {
+ protected:
+  const WduBackend* Backend() override {
+    static const WduBackend backend = {"failing", nullptr,
+                                       [](void*, const WduSink*) -> DWORD { return WD_OPERATION_FAILED; },
+                                       [](void*) {},
+                                       [](void*, uint64_t, DWORD, DWORD) -> DWORD { return WD_OPERATION_FAILED; },
+                                       [](void*, uint64_t, DWORD, bool, DWORD, uint8_t*, DWORD, DWORD* pdwMoved,
+                                          DWORD) -> DWORD {
+                                         *pdwMoved = 0;
+                                         return WD_OPERATION_FAILED;
+                                       }};
+    return &backend;
+  }
+};
+
+TEST_F(FailingOpenTest, OpenChannelReturns51AndTheChannelStaysEmpty) {
+  EXPECT_EQ(nOpenResult, USB_ERR_DRIVER_INIT);
+  EXPECT_EQ(TakeOutput(), "\nDriverInit: failed to initialize USB driver: error 0x20000013 ");
+  EXPECT_EQ(pCUsbMessage->dwLastStatus, WD_OPERATION_FAILED);
+  EXPECT_FALSE(pCUsbMessage->bInitialised);
+  EXPECT_EQ(hDriverType9, nullptr);
+  EXPECT_EQ(pCUsbMessage->aDriverCtx[1].hListMutex, nullptr) << "the second registration is not tried";
+  EXPECT_FALSE(PollConnection());
+  EXPECT_EQ(TakeOutput(), "");
+}
+
 struct ProductCase {
   uint16_t productId;
   int ctx;  // index in aDriverCtx of the registration that serves it
