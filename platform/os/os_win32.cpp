@@ -1,15 +1,48 @@
 // The services of our own on Windows; the Windows API itself comes from windows.h.
 #include <conio.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/os/os.h"
 
 namespace {
 
 // ---- Console ----
+
+// Reads a pipe that cannot be peeked at (Wine's view of a POSIX pipe) on a thread of its
+// own, so that the key test can still answer at once.
+struct InputReader {
+  std::mutex mtx;
+  std::condition_variable cv;
+  std::deque<unsigned char> bytes;
+  bool bEnd = false;
+};
+
+std::shared_ptr<InputReader> StartInputReader(HANDLE hInput) {
+  auto pReader = std::make_shared<InputReader>();
+  std::thread([pReader, hInput] {
+    for (;;) {
+      unsigned char abBytes[64];
+      DWORD dwRead = 0;
+      BOOL bOk = ReadFile(hInput, abBytes, sizeof(abBytes), &dwRead, nullptr);
+      std::lock_guard<std::mutex> lk(pReader->mtx);
+      if (!bOk || dwRead == 0) {
+        pReader->bEnd = true;
+        pReader->cv.notify_all();
+        return;
+      }
+      pReader->bytes.insert(pReader->bytes.end(), abBytes, abBytes + dwRead);
+      pReader->cv.notify_all();
+    }
+  }).detach();
+  return pReader;
+}
 
 struct Console {
   std::mutex mtx;
@@ -19,6 +52,7 @@ struct Console {
   DWORD dwFileType = FILE_TYPE_UNKNOWN;
   bool bEndOfInput = false;
   int nLookahead = -1;  // a byte read by the key test and not yet taken
+  std::shared_ptr<InputReader> pReader;
 };
 
 Console& TheConsole() {
@@ -33,6 +67,7 @@ void ExamineInput(Console& c) {
   c.bExamined = true;
   c.hInput = hInput;
   c.nLookahead = -1;
+  c.pReader.reset();
   c.bEndOfInput = hInput == nullptr || hInput == INVALID_HANDLE_VALUE;
   DWORD dwMode = 0;
   c.bConsole = !c.bEndOfInput && GetConsoleMode(hInput, &dwMode) != 0;
@@ -85,13 +120,23 @@ bool ConsoleKeyWaiting() {
   if (c.nLookahead >= 0) return true;
   if (c.bEndOfInput) return false;
   if (c.bConsole) return _kbhit() != 0;
-  if (c.dwFileType == FILE_TYPE_PIPE) {
+  if (c.dwFileType == FILE_TYPE_PIPE && c.pReader == nullptr) {
     DWORD dwAvailable = 0;
     if (!PeekNamedPipe(c.hInput, nullptr, 0, nullptr, &dwAvailable, nullptr)) {
-      c.bEndOfInput = true;  // the writer has gone and nothing is left
+      if (GetLastError() == ERROR_BROKEN_PIPE) {
+        c.bEndOfInput = true;  // the writer has gone and nothing is left
+        return false;
+      }
+      c.pReader = StartInputReader(c.hInput);
+    } else if (dwAvailable == 0) {
       return false;
     }
-    if (dwAvailable == 0) return false;
+  }
+  if (c.pReader != nullptr) {
+    std::lock_guard<std::mutex> lkReader(c.pReader->mtx);
+    if (!c.pReader->bytes.empty()) return true;
+    if (c.pReader->bEnd) c.bEndOfInput = true;
+    return false;
   }
   // A file (or a pipe with data): reading one byte does not block.
   c.nLookahead = ReadInputByte(c);
@@ -109,6 +154,18 @@ int ConsoleReadKey() {
   }
   if (c.bEndOfInput) return -1;
   if (c.bConsole) return _getch();
+  if (c.pReader != nullptr) {
+    std::unique_lock<std::mutex> lkReader(c.pReader->mtx);
+    InputReader& r = *c.pReader;
+    r.cv.wait(lkReader, [&r] { return !r.bytes.empty() || r.bEnd; });
+    if (r.bytes.empty()) {
+      c.bEndOfInput = true;
+      return -1;
+    }
+    int nKey = r.bytes.front();
+    r.bytes.pop_front();
+    return nKey;
+  }
   return ReadInputByte(c);
 }
 

@@ -212,7 +212,7 @@ TEST_F(StartUpTest, TimerPeriodIsTheFinestOfferedButAtLeastOneMillisecond) {
 }
 
 TEST_F(StartUpTest, TimerCapabilitiesFailureEndsBeforeTheChannel) {
-  for (MMRESULT mm : {TIMERR_NOCANDO, MMRESULT{1}}) {
+  for (MMRESULT mm : {MMRESULT{TIMERR_NOCANDO}, MMRESULT{1}}) {
     world_ = World{};
     world_.mmCapsResult = mm;
     EXPECT_EQ(Run(1), -1);
