@@ -208,7 +208,7 @@ bool OnDeviceAttach(WDU_DEVICE_HANDLE hDevice, WDU_DEVICE* pDeviceInfo, void* pU
   StoreDevice(pChannel, hDevice);
   // The type is stored before the flag can rise, so a poll that sees the flag raised by
   // this arrival reads this device's type, never an older one.
-  StoreType(pChannel, static_cast<int32_t>(pEntry->nProductId));
+  StoreType(pChannel, static_cast<int32_t>(pDeviceInfo->Descriptor.idProduct));
   UpdateConnectedFlag(pCtx->nEntries);
   StoreStatus(pChannel, dwSetInterfaceStatus);
   WriteConnected(pChannel, true);
