@@ -123,7 +123,12 @@ Handle Listen(const std::string& endpoint, std::string* pBound, std::string* pEr
 }
 
 Handle Accept(Handle listener) {
-  return Wrap(accept(Raw(listener), nullptr, nullptr));
+  const Handle h = Wrap(accept(Raw(listener), nullptr, nullptr));
+  if (h != kInvalid) {
+    int one = 1;  // fails harmlessly on a Unix domain socket
+    setsockopt(Raw(h), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  }
+  return h;
 }
 
 Handle Connect(const std::string& endpoint, std::string* pError) {
@@ -217,17 +222,23 @@ bool RecvAll(Handle h, void* pData, size_t len) {
   return true;
 }
 
-void SetSendTimeout(Handle h, uint32_t ms) {
+namespace {
+void SetTimeout(Handle h, int option, uint32_t ms) {
 #if defined(_WIN32)
   DWORD v = ms;
-  setsockopt(Raw(h), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&v), sizeof v);
+  setsockopt(Raw(h), SOL_SOCKET, option, reinterpret_cast<const char*>(&v), sizeof v);
 #else
   timeval tv;
   tv.tv_sec = ms / 1000;
   tv.tv_usec = (ms % 1000) * 1000;
-  setsockopt(Raw(h), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  setsockopt(Raw(h), SOL_SOCKET, option, &tv, sizeof tv);
 #endif
 }
+
+}  // namespace
+
+void SetSendTimeout(Handle h, uint32_t ms) { SetTimeout(h, SO_SNDTIMEO, ms); }
+void SetRecvTimeout(Handle h, uint32_t ms) { SetTimeout(h, SO_RCVTIMEO, ms); }
 
 void ShutdownBoth(Handle h) {
   if (h == kInvalid) return;

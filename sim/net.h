@@ -19,6 +19,7 @@ Handle Connect(const std::string& endpoint, std::string* pError);
 bool SendAll(Handle h, const void* pData, size_t len);  // never raises SIGPIPE
 bool RecvAll(Handle h, void* pData, size_t len);        // false on error or end of stream
 void SetSendTimeout(Handle h, uint32_t ms);
+void SetRecvTimeout(Handle h, uint32_t ms);  // RecvAll then fails after ms without data
 void ShutdownBoth(Handle h);  // wakes a thread blocked in RecvAll
 void Close(Handle h);
 // Removes a Unix socket path left by Listen (no-op for tcp:).
