@@ -12,6 +12,10 @@
 // thread alone keeps the registrations and the list of devices it has announced, so a
 // registration made while a device is present gets exactly one attach call for it,
 // whether the device arrived before or after the registration was queued.
+//
+// Reset. WduResetLayer closes the backend, joins the dispatch thread and forgets the
+// registrations, the driver name and the selected backend (the next WDU_Init chooses
+// again). It cannot be called from a handler: a handler cannot wait for its own thread.
 #include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
