@@ -1,6 +1,8 @@
 // The services of our own that are the same on every platform.
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "platform/os/os.h"
 
@@ -23,7 +25,11 @@ void OsSleep(DWORD dwMilliseconds) {
 
 FILE* OsOpenFile(const char* pszWindowsPath, const char* pszMode) {
   if (pszWindowsPath == nullptr || pszMode == nullptr) return nullptr;
-  return std::fopen(OsMapPath(pszWindowsPath).c_str(), pszMode);
+  // A folder is not a file: some C libraries open one for reading all the same.
+  const std::string path = OsMapPath(pszWindowsPath);
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) return nullptr;
+  return std::fopen(path.c_str(), pszMode);
 }
 
 void OsUnbufferedStdout() { std::setvbuf(stdout, nullptr, _IONBF, 0); }

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -200,3 +204,18 @@ TEST(OsSleep, GoesThroughTheHookUntilItIsCleared) {
 }
 
 }  // namespace
+
+TEST(OsOpenFile, OpensFilesButNotFolders) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / "vx_open_file_test";
+  std::filesystem::create_directories(dir);
+  const std::string file = (dir / "image.bin").string();
+  { std::ofstream(file) << "x"; }
+  FILE* pFile = OsOpenFile(file.c_str(), "rb");
+  ASSERT_NE(pFile, nullptr);
+  EXPECT_EQ(std::fgetc(pFile), 'x');
+  std::fclose(pFile);
+  // A name that ends at the folder (an empty image name) must not count as a file.
+  EXPECT_EQ(OsOpenFile((dir.string() + "/").c_str(), "rb"), nullptr);
+  EXPECT_EQ(OsOpenFile(dir.string().c_str(), "rb"), nullptr);
+  std::filesystem::remove_all(dir);
+}
