@@ -1,5 +1,6 @@
 // Flash sector erase against the simulated locator.
 #include <cctype>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,8 @@ std::string CaseName(const char* psz) {
   return s;
 }
 
+void PrintTo(const PollCase& c, std::ostream* pOs) { *pOs << c.name; }
+
 class ErasePollTest : public EraseTest, public ::testing::WithParamInterface<PollCase> {};
 
 TEST_P(ErasePollTest, PollsAtMost66TimesTestingTheCountdownBeforeTheResult) {
@@ -102,6 +105,8 @@ struct LinkFailureCase {
   const char* fault;
   size_t nStatusRequests;  // that reached the locator
 };
+
+void PrintTo(const LinkFailureCase& c, std::ostream* pOs) { *pOs << c.name; }
 
 class EraseLinkFailureTest : public EraseTest, public ::testing::WithParamInterface<LinkFailureCase> {};
 
