@@ -4,10 +4,6 @@
 #include <memory>
 #include <string>
 
-#if !defined(_WIN32)
-#include <sys/stat.h>
-#endif
-
 #include "device/commands.h"
 #include "device/device_ops.h"
 #include "device/firmware_folder.h"
@@ -54,13 +50,7 @@ FilePtr OpenImageFile(const char* fileName) {
   wsPath += L"\\";
   wsPath += AnsiToWide(fileName);
   const std::string sPath = WideToAnsi(wsPath.c_str());
-  FilePtr pFile(OsOpenFile(sPath.c_str(), "rb"));
-#if !defined(_WIN32)
-  // A folder opens for reading here (not on Windows); it is no image file.
-  struct stat st;
-  if (pFile && (fstat(fileno(pFile.get()), &st) != 0 || !S_ISREG(st.st_mode))) pFile.reset();
-#endif
-  return pFile;
+  return FilePtr(OsOpenFile(sPath.c_str(), "rb"));
 }
 
 // The file's size in bytes, the file left at its start; -1 when it cannot be told.
