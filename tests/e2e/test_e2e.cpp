@@ -331,6 +331,7 @@ TEST_F(EndToEnd, UnplugDuringDownloadFailsTheAttemptAndIsReported) {
   std::vector<uint8_t> image(5 * 256);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 1);
   WriteFile("main.bin", image);
+  // The locator goes as the third page's request arrives: that transfer moves nothing (66).
   StartSim({"--fault", "unplugbefore@cmd=412#3"});
   StartUpdater();
   ASSERT_TRUE(m_updater->WaitFor(kConnected, kLongWaitMs)) << m_updater->Output();
@@ -346,7 +347,7 @@ TEST_F(EndToEnd, UnplugDuringDownloadFailsTheAttemptAndIsReported) {
                 "\nDownloading 5 Pages To Flash"
                 "\n."
                 "\nCommunication error during Firmware Download"
-                "\nError Code = 55, nPage = 2, Address offset = 0x100\n"
+                "\nError Code = 66, nPage = 2, Address offset = 0x100\n"
                 "\nUpdating EEPROM Firmware Versions Image Type 0 ver 0  CRC 0x0 Length 0x0 Status 4\n"
                 "Error Maximum Eeprom Address 0x3FFFF exceeded for 256 Kbyte Eeprom\n"
                 "Error Number of bytes greater than an Eeprom page size = 256\n"
