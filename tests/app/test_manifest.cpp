@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include "app/manifest.h"
@@ -49,6 +50,8 @@ struct EntryCase {
   int32_t nVersion;
   std::wstring name;
 };
+
+void PrintTo(const EntryCase& c, std::ostream* pOut) { *pOut << c.pszName; }
 
 class ManifestEntries : public ManifestTest, public ::testing::WithParamInterface<EntryCase> {};
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -221,6 +222,8 @@ struct FailureCase {
   std::string attempt;             // the attempt's whole output
   std::vector<uint32_t> commands;  // every request of the attempt, in order
 };
+
+void PrintTo(const FailureCase& c, std::ostream* pOut) { *pOut << c.pszName; }
 
 class EndToEndFailures : public EndToEnd, public ::testing::WithParamInterface<FailureCase> {};
 
