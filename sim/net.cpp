@@ -237,6 +237,30 @@ void SetTimeout(Handle h, int option, uint32_t ms) {
 
 }  // namespace
 
+bool RecvAllUnless(Handle h, void* pData, size_t len, const std::atomic<bool>* pStop) {
+#if defined(_WIN32)
+  char* p = static_cast<char*>(pData);
+  while (len > 0) {
+    if (*pStop) return false;
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(Raw(h), &readable);
+    timeval slice{0, 100 * 1000};
+    const int ready = select(0, &readable, nullptr, nullptr, &slice);
+    if (ready < 0) return false;
+    if (ready == 0) continue;
+    const int n = recv(Raw(h), p, int(len > 65536 ? 65536 : len), 0);
+    if (n <= 0) return false;
+    p += n;
+    len -= size_t(n);
+  }
+  return true;
+#else
+  // shutdown() from the stopping thread wakes the receive.
+  return !*pStop && RecvAll(h, pData, len);
+#endif
+}
+
 void SetSendTimeout(Handle h, uint32_t ms) { SetTimeout(h, SO_SNDTIMEO, ms); }
 void SetRecvTimeout(Handle h, uint32_t ms) { SetTimeout(h, SO_RCVTIMEO, ms); }
 

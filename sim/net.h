@@ -2,6 +2,7 @@
 // path, or "tcp:PORT" on 127.0.0.1 (the only kind on Windows).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -18,6 +19,9 @@ Handle Accept(Handle listener);
 Handle Connect(const std::string& endpoint, std::string* pError);
 bool SendAll(Handle h, const void* pData, size_t len);  // never raises SIGPIPE
 bool RecvAll(Handle h, void* pData, size_t len);        // false on error or end of stream
+// Like RecvAll, but gives up once *pStop is set. Where shutdown does not wake a blocked
+// receive (Windows), it waits in slices of 100 ms to look at the flag.
+bool RecvAllUnless(Handle h, void* pData, size_t len, const std::atomic<bool>* pStop);
 void SetSendTimeout(Handle h, uint32_t ms);
 void SetRecvTimeout(Handle h, uint32_t ms);  // RecvAll then fails after ms without data
 void ShutdownBoth(Handle h);  // wakes a thread blocked in RecvAll

@@ -176,14 +176,14 @@ void Server::Impl::Serve(net::Handle h) {
   std::vector<uint8_t> payload;
   for (;;) {
     uint8_t header[8];
-    if (!net::RecvAll(h, header, 8)) break;
+    if (!net::RecvAllUnless(h, header, 8, &bStop)) break;
     const uint32_t type = Get32(header), len = Get32(header + 4);
     if (len > kMaxPayload) {
       Log("client sent a message of " + std::to_string(len) + " bytes; closing");
       break;
     }
     payload.resize(len);
-    if (len && !net::RecvAll(h, payload.data(), len)) break;
+    if (len && !net::RecvAllUnless(h, payload.data(), len, &bStop)) break;
     const uint8_t* p = payload.data();
     bool bBad = false;
     switch (type) {

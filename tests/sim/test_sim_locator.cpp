@@ -316,6 +316,13 @@ TEST(LoaderBus, TransfersNeedTheCurrentDeviceAndItsPipes) {
 }
 
 namespace {
+// " vid:pid" as EventRecorder writes it.
+std::string VidPid(uint16_t pid) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, " %u:%u", unsigned(kDefaultVendorId), unsigned(pid));
+  return buf;
+}
+
 // Records plug events in order and lets a test wait for a count of them.
 struct EventRecorder {
   std::mutex mu;
@@ -350,7 +357,7 @@ TEST(LoaderPlug, ListenerSeesPresencesInOrder) {
   Locator loc(cfg);
   EventRecorder rec;
   loc.SetListener(rec.Listener());  // the present device is reported at once
-  const std::string vp = " " + std::to_string(kDefaultVendorId) + ":1";
+  const std::string vp = VidPid(1);
   loc.Unplug();
   loc.Unplug();
   loc.PlugAfter(0, 30);
@@ -423,7 +430,7 @@ TEST(LoaderProductionLine, FreshLocatorAfterTheClosingRecord) {
   ASSERT_EQ(Exchange(loc, id, WriteEepromRequest(0x1010, {7, 0x1234, 0, 4})).Result(), 0u);
   ASSERT_EQ(Exchange(loc, id, WriteEepromRequest(0x1000, {1, 7, 0})).Result(), 0u);
   ASSERT_TRUE(rec.WaitFor(3));
-  const std::string vp = " " + std::to_string(kDefaultVendorId) + ":9";
+  const std::string vp = VidPid(9);
   EXPECT_EQ(rec.Get(), (std::vector<std::string>{"plug 1" + vp, "unplug 1", "plug 2" + vp}));
   EXPECT_EQ(loc.FlashUnit(0x8000), 0xFFFF);
   EXPECT_EQ(loc.EepromBytes(0x1000, 1), std::vector<uint8_t>{0xFF});
