@@ -204,7 +204,7 @@ struct Locator::Impl {
       return;
     }
     EndRun();
-    Log("wrote " + std::to_string(words) + " words at " + Hex(base) + "+" + Hex(offset));
+    Log("wrote " + std::to_string(words) + (words == 1 ? " word at " : " words at ") + Hex(base) + "+" + Hex(offset));
     bRun = true;
     runBase = base;
     runFirst = runLast = offset;

@@ -219,6 +219,7 @@ class Locator {
   // The device's own CRC over flash (what CMD_FLASH_CRC answers).
   uint32_t FlashCrc(uint32_t unitAddress, uint32_t unitCount) const;
 
+  // The transfers so far, oldest first (memory keeps the last 500000; the file keeps all).
   std::vector<TraceEntry> Trace() const;
   void ClearTrace();
   // Writes one line per transfer: "OUT <bytes>: <word> <word> ..." in hex, or "IN ...".

@@ -386,7 +386,7 @@ TEST(Program, ServesAndWritesItsDumpsOnSigterm) {
   EXPECT_EQ(text.rfind("[sim] listening on " + sock, 0), 0u) << text;
   EXPECT_NE(text.find("[sim] locator plugged in (product 9"), std::string::npos) << text;
   EXPECT_NE(text.find("[sim] erase sector 0x8000\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("[sim] wrote 1 words at 0x8000+0x0\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("[sim] wrote 1 word at 0x8000+0x0\n"), std::string::npos) << text;
   EXPECT_NE(text.find("[sim] EEPROM write of 12 bytes at 0x1000\n"), std::string::npos) << text;
   EXPECT_NE(text.find("[sim] flash written to " + flash), std::string::npos) << text;
   for (const std::string& p : {flash, eeprom, trace, out}) std::remove(p.c_str());
