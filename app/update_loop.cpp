@@ -29,17 +29,8 @@ constexpr int32_t kErrDownload = -3;
 
 // The closing record of every attempt: 1, overall version, 0 at EEPROM 0x1000.
 void WriteOverallVersionRecord(int32_t nOverallVersion) {
-  ClearBuffers();
-  uint32_t* pu32Request = pCUsbMessage->pu32Request;
-  pu32Request[0] = kWriteEepromHeaderWords + sizeof(OverallVersionRecord) / 4;
-  pu32Request[1] = kPlainReplyWords;
-  pu32Request[2] = CMD_WRITE_EEPROM;
-  pu32Request[3] = sizeof(OverallVersionRecord);
-  pu32Request[4] = kOverallVersionAddress;
-  pu32Request[5] = 1;
-  pu32Request[6] = static_cast<uint32_t>(nOverallVersion);
-  pu32Request[7] = 0;
-  Transact();  // a failed record write is not reported
+  const uint32_t au32Record[] = {1, static_cast<uint32_t>(nOverallVersion), 0};  // OverallVersionRecord
+  WriteEepromWords(kOverallVersionAddress, au32Record, sizeof(OverallVersionRecord) / 4);  // a failed record write is not reported
 }
 
 }  // namespace

@@ -23,6 +23,10 @@ int32_t ReadFirmwareInfo(uint32_t* pu32FmInfo);
 // compares. 0, -1 (null) or -4.
 int32_t WriteFirmwareInfo(uint32_t* pu32FmInfo);
 
+// Writes nWords words (at most 64: one EEPROM page) at the EEPROM byte address with one
+// CMD_WRITE_EEPROM request. Returns Transact's result, which no caller examines.
+int32_t WriteEepromWords(uint32_t u32Address, const uint32_t* pu32Words, uint32_t nWords);
+
 // The running CRC step: CRC-16 polynomial 0x1021, MSB first, never reduced to 16 bits.
 uint32_t Crc16Update(uint32_t data, uint32_t crc);
 

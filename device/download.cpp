@@ -91,18 +91,9 @@ void WriteImageVersionRecord(const ImageHeader& header) {
     printf(kEepromPageText, kEepromPageBytes);
     return;
   }
-  ClearBuffers();
-  uint32_t* pu32Request = pCUsbMessage->pu32Request;
-  pu32Request[0] = kWriteEepromHeaderWords + sizeof(ImageVersionRecord) / 4;
-  pu32Request[1] = kPlainReplyWords;
-  pu32Request[2] = CMD_WRITE_EEPROM;
-  pu32Request[3] = sizeof(ImageVersionRecord);
-  pu32Request[4] = u32Address;
-  pu32Request[5] = header.u32Version;
-  pu32Request[6] = header.u32Crc;
-  pu32Request[7] = 0;
-  pu32Request[8] = kImageRecordStatus;
-  (void)Transact();  // a failed record write changes nothing
+  // ImageVersionRecord: ver, CRC (the header's), Length 0, Status.
+  const uint32_t au32Record[] = {header.u32Version, header.u32Crc, 0, kImageRecordStatus};
+  (void)WriteEepromWords(u32Address, au32Record, sizeof(ImageVersionRecord) / 4);  // a failed record write changes nothing
 }
 
 }  // namespace

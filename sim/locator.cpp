@@ -246,6 +246,22 @@ struct Locator::Impl {
   void Schedule(uint32_t delayMs, std::function<void()> fn);
   void RunScheduler();
 
+  // The bus latency, then the checks every transfer makes: the device present under this
+  // id, the pipe of the transfer's direction, a buffer for its bytes. kOk lets it go on.
+  BusStatus StartTransfer(std::unique_lock<std::mutex>& lock, uint64_t deviceId, uint8_t pipe, uint8_t wantPipe,
+                          const void* pBuffer, uint32_t len) {
+    if (cfg.latencyUs != 0) {
+      const uint32_t latencyUs = cfg.latencyUs;
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::microseconds(latencyUs));
+      lock.lock();
+    }
+    if (!bPlugged || deviceId != this->deviceId) return BusStatus::kGone;
+    if (pipe != wantPipe) return BusStatus::kError;
+    if (len != 0 && pBuffer == nullptr) return BusStatus::kError;
+    return BusStatus::kOk;
+  }
+
   // Delivers queued notes with the lock released for each call (unless another thread
   // already is delivering; it then delivers these too, keeping the order). Returns with
   // the lock held.
@@ -513,15 +529,8 @@ BusStatus Locator::Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, ui
   *pMoved = 0;
   std::unique_lock<std::mutex> lock(m_pImpl->mu);
   auto& p = *m_pImpl;
-  const uint32_t latencyUs = p.cfg.latencyUs;
-  if (latencyUs != 0) {
-    lock.unlock();
-    std::this_thread::sleep_for(std::chrono::microseconds(latencyUs));
-    lock.lock();
-  }
-  if (!p.bPlugged || deviceId != p.deviceId) return BusStatus::kGone;
-  if (pipe != kPipeOut) return BusStatus::kError;
-  if (len != 0 && pData == nullptr) return BusStatus::kError;
+  if (const BusStatus refused = p.StartTransfer(lock, deviceId, pipe, kPipeOut, pData, len); refused != BusStatus::kOk)
+    return refused;
 
   const Clock::time_point now = Clock::now();
   const uint32_t exchangeNo = ++p.outTransfers;
@@ -595,15 +604,8 @@ BusStatus Locator::In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t l
   *pMoved = 0;
   std::unique_lock<std::mutex> lock(m_pImpl->mu);
   auto& p = *m_pImpl;
-  const uint32_t latencyUs = p.cfg.latencyUs;
-  if (latencyUs != 0) {
-    lock.unlock();
-    std::this_thread::sleep_for(std::chrono::microseconds(latencyUs));
-    lock.lock();
-  }
-  if (!p.bPlugged || deviceId != p.deviceId) return BusStatus::kGone;
-  if (pipe != kPipeIn) return BusStatus::kError;
-  if (len != 0 && pBuf == nullptr) return BusStatus::kError;
+  if (const BusStatus refused = p.StartTransfer(lock, deviceId, pipe, kPipeIn, pBuf, len); refused != BusStatus::kOk)
+    return refused;
 
   const uint64_t gen = p.abortGen;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

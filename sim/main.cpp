@@ -143,14 +143,14 @@ int main(int argc, char** argv) {
 
   vxsim::Locator locator(cfg);
   locator.SetEventLog(Print);
-  for (const std::string& spec : flashImages) {
-    std::string path = spec;
+  for (const std::string& option : flashImages) {
+    std::string path = option;
     uint32_t unit = 0;
-    const size_t at = spec.rfind('@');
+    const size_t at = option.rfind('@');
     if (at != std::string::npos) {
-      path = spec.substr(0, at);
-      if (!ParseUnsigned(spec.substr(at + 1), &unit) || unit >= vxsim::kFlashUnits) {
-        PrintError("bad unit address in --flash-image \"" + spec + "\"");
+      path = option.substr(0, at);
+      if (!ParseUnsigned(option.substr(at + 1), &unit) || unit >= vxsim::kFlashUnits) {
+        PrintError("bad unit address in --flash-image \"" + option + "\"");
         return 2;
       }
     }

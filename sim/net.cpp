@@ -54,6 +54,20 @@ bool IsTcp(const std::string& endpoint, uint16_t* pPort) {
   return true;
 }
 
+#if !defined(_WIN32)
+// The address of a Unix domain socket path; false (and *pError) when the path cannot be one.
+bool UnixAddress(const std::string& endpoint, sockaddr_un* pAddress, std::string* pError) {
+  std::memset(pAddress, 0, sizeof *pAddress);
+  pAddress->sun_family = AF_UNIX;
+  if (endpoint.empty() || endpoint.size() >= sizeof pAddress->sun_path) {
+    *pError = "bad socket path \"" + endpoint + "\"";
+    return false;
+  }
+  std::memcpy(pAddress->sun_path, endpoint.c_str(), endpoint.size());
+  return true;
+}
+#endif
+
 sockaddr_in Loopback(uint16_t port) {
   sockaddr_in a;
   std::memset(&a, 0, sizeof a);
@@ -98,13 +112,7 @@ Handle Listen(const std::string& endpoint, std::string* pBound, std::string* pEr
   return kInvalid;
 #else
   sockaddr_un a;
-  std::memset(&a, 0, sizeof a);
-  a.sun_family = AF_UNIX;
-  if (endpoint.empty() || endpoint.size() >= sizeof a.sun_path) {
-    *pError = "bad socket path \"" + endpoint + "\"";
-    return kInvalid;
-  }
-  std::memcpy(a.sun_path, endpoint.c_str(), endpoint.size());
+  if (!UnixAddress(endpoint, &a, pError)) return kInvalid;
   struct stat st;
   if (lstat(endpoint.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(endpoint.c_str());  // a stale one
   Native s = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -159,13 +167,7 @@ Handle Connect(const std::string& endpoint, std::string* pError) {
   return kInvalid;
 #else
   sockaddr_un a;
-  std::memset(&a, 0, sizeof a);
-  a.sun_family = AF_UNIX;
-  if (endpoint.empty() || endpoint.size() >= sizeof a.sun_path) {
-    *pError = "bad socket path \"" + endpoint + "\"";
-    return kInvalid;
-  }
-  std::memcpy(a.sun_path, endpoint.c_str(), endpoint.size());
+  if (!UnixAddress(endpoint, &a, pError)) return kInvalid;
   Native s = socket(AF_UNIX, SOCK_STREAM, 0);
   if (s < 0) {
     *pError = LastError();
