@@ -118,11 +118,12 @@ class EndToEnd : public ::testing::Test {
     ASSERT_TRUE(m_sim->WaitFor("listening", kLongWaitMs)) << m_sim->Output();
   }
 
-  void StartUpdater(bool bTerminal = false) {
+  void StartUpdater(bool bTerminal = false, const std::string& stdoutFile = {}) {
     ChildProcess::Options options;
     options.argv = {VX_FW_LOAD_PATH};
     options.env = {{"PROGRAMDATA", (m_dir / "ProgramData").string()}, {"VX_LOCATOR_SIM", m_socket}};
     options.bTerminal = bTerminal;
+    options.stdoutFile = stdoutFile;
     m_updater = std::make_unique<ChildProcess>(options);
     ASSERT_TRUE(m_updater->Started());
   }
@@ -396,12 +397,7 @@ TEST_F(EndToEnd, ProductionLineUpdatesOneLocatorAfterAnother) {
 TEST_F(EndToEnd, OutputToAFileIsThereWhileTheProgramRuns) {
   StandardFolder();
   StartSim({"--plug-delay", "600000"});
-  ChildProcess::Options options;
-  options.argv = {VX_FW_LOAD_PATH};
-  options.env = {{"PROGRAMDATA", (m_dir / "ProgramData").string()}, {"VX_LOCATOR_SIM", m_socket}};
-  options.stdoutFile = (m_dir / "out.txt").string();
-  ChildProcess updater(options);
-  ASSERT_TRUE(updater.Started());
+  StartUpdater(false, (m_dir / "out.txt").string());
   // Start-up pauses 1000 ms after opening the channel and 1000 ms before the prompt.
   std::string text;
   for (int i = 0; i < 100 && text.find(kConnectPrompt) == std::string::npos; ++i) {
@@ -410,9 +406,8 @@ TEST_F(EndToEnd, OutputToAFileIsThereWhileTheProgramRuns) {
     text.assign(bytes.begin(), bytes.end());
   }
   int status = 0;
-  EXPECT_FALSE(updater.Exited(&status));
+  EXPECT_FALSE(m_updater->Exited(&status));
   EXPECT_EQ(text, Preamble());
-  updater.Stop(SIGTERM);
 }
 
 TEST_F(EndToEnd, TerminalIsRestoredAfterSigterm) {

@@ -43,6 +43,17 @@ class WduSim : public ::testing::TestWithParam<LinkKind> {
     WDU_DRIVER_HANDLE h = nullptr;
     ASSERT_EQ(WDU_Init(&h, &m, 1, &e, 1), WD_STATUS_SUCCESS);
   }
+  // Registers, plugs the locator in and plans a fault for its first exchange.
+  void ConnectWithFirstExchangeFault(vxsim::FaultKind kind, uint32_t value = 0) {
+    Register();
+    loc.Plug();
+    ASSERT_TRUE(rec.WaitCount(1));
+    vxsim::Fault f;
+    f.kind = kind;
+    f.value = value;
+    f.exchange = 1;
+    loc.AddFault(f);
+  }
   DWORD Out(WDU_DEVICE_HANDLE h, const std::vector<uint8_t>& bytes, DWORD* pMoved, DWORD dwTimeout = kTimeoutMs) {
     std::vector<uint8_t> copy = bytes;
     return WDU_Transfer(h, 0x02, 0, 0, copy.data(), static_cast<DWORD>(copy.size()), pMoved, nullptr, dwTimeout);
@@ -109,27 +120,14 @@ TEST_P(WduSim, UnplugDetachesAndTheOldHandleFails) {
 }
 
 TEST_P(WduSim, AShortWriteTimesOutWithTheBytesMoved) {
-  Register();
-  loc.Plug();
-  ASSERT_TRUE(rec.WaitCount(1));
-  vxsim::Fault f;
-  f.kind = vxsim::FaultKind::kShortWrite;
-  f.value = 8;
-  f.exchange = 1;
-  loc.AddFault(f);
+  ConnectWithFirstExchangeFault(vxsim::FaultKind::kShortWrite, 8);
   DWORD dwMoved = 0;
   EXPECT_EQ(Out(rec.Handle(0), Frame({3, 7, 408}), &dwMoved, 100), WD_TIME_OUT_EXPIRED);
   EXPECT_EQ(dwMoved, 8u);
 }
 
 TEST_P(WduSim, AMissingAnswerTimesOutTheInTransfer) {
-  Register();
-  loc.Plug();
-  ASSERT_TRUE(rec.WaitCount(1));
-  vxsim::Fault f;
-  f.kind = vxsim::FaultKind::kNoAnswer;
-  f.exchange = 1;
-  loc.AddFault(f);
+  ConnectWithFirstExchangeFault(vxsim::FaultKind::kNoAnswer);
   DWORD dwMoved = 0;
   ASSERT_EQ(Out(rec.Handle(0), Frame({3, 7, 408}), &dwMoved), WD_STATUS_SUCCESS);
   uint8_t resp[32] = {};
@@ -138,13 +136,7 @@ TEST_P(WduSim, AMissingAnswerTimesOutTheInTransfer) {
 }
 
 TEST_P(WduSim, AnUnplugRightAfterTheAnswerDetaches) {
-  Register();
-  loc.Plug();
-  ASSERT_TRUE(rec.WaitCount(1));
-  vxsim::Fault f;
-  f.kind = vxsim::FaultKind::kUnplugAfter;
-  f.exchange = 1;
-  loc.AddFault(f);
+  ConnectWithFirstExchangeFault(vxsim::FaultKind::kUnplugAfter);
   DWORD dwMoved = 0;
   ASSERT_EQ(Out(rec.Handle(0), Frame({3, 7, 408}), &dwMoved), WD_STATUS_SUCCESS);
   uint8_t resp[32] = {};
