@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev)
 if [[ "${1:-}" == "windows" ]]; then
-  packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine64)
+  packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine)
 fi
 
 missing=()
