@@ -79,9 +79,9 @@ bool AwaitKey() {
 // key read after the end.
 std::string DrainKeys() {
   std::string s;
-  for (int i = 0; i < 64 && ConsoleKeyWaiting(); ++i) s += "W" + std::to_string(ConsoleReadKey()) + ",";
+  for (int i = 0; i < 64 && ConsoleKeyWaiting(); ++i) s.append("W").append(std::to_string(ConsoleReadKey())).append(",");
   s += "N";
-  if (!ConsoleKeyWaiting()) s += ",R" + std::to_string(ConsoleReadKey());
+  if (!ConsoleKeyWaiting()) s.append(",R").append(std::to_string(ConsoleReadKey()));
   s += ConsoleKeyWaiting() ? ",W" : ",N";
   return s;
 }
