@@ -95,10 +95,8 @@ void ReportAllocs(benchmark::State& state, uint64_t nBefore) {
       benchmark::Counter(static_cast<double>(nAllocs) / static_cast<double>(state.iterations()));
 }
 
-void BM_TransactSim(benchmark::State& state) {
-  vxsim::Locator locator;
-  Session session(WduSimBackend(&locator));
-  locator.Plug();
+// Connects, then repeats the identification exchange for the whole run.
+void TransactLoop(benchmark::State& state, Session& session) {
   if (!session.Connect()) {
     state.SkipWithError("no connection");
     return;
@@ -113,6 +111,13 @@ void BM_TransactSim(benchmark::State& state) {
   }
   ReportAllocs(state, nBefore);
   if (nBad != 0) state.SkipWithError("an exchange failed");
+}
+
+void BM_TransactSim(benchmark::State& state) {
+  vxsim::Locator locator;
+  Session session(WduSimBackend(&locator));
+  locator.Plug();
+  TransactLoop(state, session);
 }
 BENCHMARK(BM_TransactSim);
 
@@ -174,20 +179,7 @@ struct PreparedBus {
 void BM_TransactHostOnly(benchmark::State& state) {
   PreparedBus bus;
   Session session(&bus.backend);
-  if (!session.Connect()) {
-    state.SkipWithError("no connection");
-    return;
-  }
-  WriteIdentificationRequest();
-  int32_t nBad = 0;
-  const uint64_t nBefore = g_nAllocs.load();
-  for (auto _ : state) {
-    int32_t nResult = Transact();
-    nBad += nResult != 0;
-    benchmark::DoNotOptimize(nResult);
-  }
-  ReportAllocs(state, nBefore);
-  if (nBad != 0) state.SkipWithError("an exchange failed");
+  TransactLoop(state, session);
 }
 BENCHMARK(BM_TransactHostOnly);
 
