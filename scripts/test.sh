@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite in one preset (default: the developer build).
-#   scripts/test.sh [default|asan|tsan|windows]
+#   scripts/test.sh [default|asan|tsan|release|windows]   (release also builds the benchmarks)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset="${1:-default}"
