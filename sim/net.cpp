@@ -182,16 +182,13 @@ Handle Connect(const std::string& endpoint, std::string* pError) {
 #endif
 }
 
-bool SendAll(Handle h, const void* pData, size_t len) {
-  const char* p = static_cast<const char*>(pData);
+namespace {
+// Repeats a send or receive until all of len has moved; false when the peer is gone or the
+// socket failed. Interrupted calls are repeated.
+template <class Byte, class Io>
+bool MoveAll(Io io, Byte* p, size_t len) {
   while (len > 0) {
-#if defined(_WIN32)
-    const int n = send(Raw(h), p, int(len > 65536 ? 65536 : len), 0);
-#elif defined(MSG_NOSIGNAL)
-    const ssize_t n = send(Raw(h), p, len, MSG_NOSIGNAL);
-#else
-    const ssize_t n = send(Raw(h), p, len, 0);
-#endif
+    const auto n = io(p, len > 65536 ? 65536 : len);
     if (n <= 0) {
 #if !defined(_WIN32)
       if (n < 0 && errno == EINTR) continue;
@@ -203,25 +200,32 @@ bool SendAll(Handle h, const void* pData, size_t len) {
   }
   return true;
 }
+}  // namespace
+
+bool SendAll(Handle h, const void* pData, size_t len) {
+  return MoveAll(
+      [h](const char* p, size_t n) {
+#if defined(_WIN32)
+        return send(Raw(h), p, int(n), 0);
+#elif defined(MSG_NOSIGNAL)
+        return send(Raw(h), p, n, MSG_NOSIGNAL);
+#else
+        return send(Raw(h), p, n, 0);
+#endif
+      },
+      static_cast<const char*>(pData), len);
+}
 
 bool RecvAll(Handle h, void* pData, size_t len) {
-  char* p = static_cast<char*>(pData);
-  while (len > 0) {
+  return MoveAll(
+      [h](char* p, size_t n) {
 #if defined(_WIN32)
-    const int n = recv(Raw(h), p, int(len > 65536 ? 65536 : len), 0);
+        return recv(Raw(h), p, int(n), 0);
 #else
-    const ssize_t n = recv(Raw(h), p, len, 0);
+        return recv(Raw(h), p, n, 0);
 #endif
-    if (n <= 0) {
-#if !defined(_WIN32)
-      if (n < 0 && errno == EINTR) continue;
-#endif
-      return false;
-    }
-    p += n;
-    len -= size_t(n);
-  }
-  return true;
+      },
+      static_cast<char*>(pData), len);
 }
 
 namespace {
