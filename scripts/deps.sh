@@ -2,12 +2,15 @@
 # Installs the Debian packages that the build needs and are missing.
 #   scripts/deps.sh          native build, tests and the simulator
 #   scripts/deps.sh windows  also the mingw-w64 cross compiler and Wine
+#   scripts/deps.sh fuzz     also clang with its libFuzzer runtime
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev)
 if [[ "${1:-}" == "windows" ]]; then
   packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine)
+elif [[ "${1:-}" == "fuzz" ]]; then
+  packages+=(clang libclang-rt-14-dev)
 fi
 
 missing=()

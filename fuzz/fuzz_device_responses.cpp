@@ -1,0 +1,87 @@
+// Whatever a device answers, the host's operations end with a result code: no overrun, no
+// hang, no undefined behaviour. The input is a stream of answers; each transfer takes one
+// mode byte (time-out, short OUT, the IN's length), then an IN takes its data bytes.
+#include <cstddef>
+#include <cstdint>
+
+#include "device/device_ops.h"
+#include "platform/os/os.h"
+#include "platform/wdu/backend.h"
+#include "usb/usb_message.h"
+
+namespace {
+
+const uint8_t* g_pInput = nullptr;
+size_t g_nInput = 0;
+
+uint8_t NextByte() {
+  if (g_nInput == 0) return 0;
+  --g_nInput;
+  return *g_pInput++;
+}
+
+DWORD Open(void*, const WduSink* pSink) {
+  WDU_DEVICE_DESCRIPTOR d{};
+  d.bLength = 18;
+  d.bDescriptorType = 1;
+  d.idVendor = kLocatorVendorId;
+  d.idProduct = 9;
+  pSink->Arrived(pSink->pLayer, 1, &d);
+  return WD_STATUS_SUCCESS;
+}
+void Close(void*) {}
+DWORD SetInterface(void*, uint64_t, DWORD, DWORD) { return WD_STATUS_SUCCESS; }
+
+DWORD Transfer(void*, uint64_t, DWORD, bool bRead, DWORD, uint8_t* pBuffer, DWORD dwBytes, DWORD* pdwMoved,
+               DWORD) {
+  const uint8_t mode = NextByte();
+  const DWORD dwStatus = (mode & 7) == 6 ? WD_TIME_OUT_EXPIRED : WD_STATUS_SUCCESS;
+  if (!bRead) {
+    *pdwMoved = (mode & 7) == 7 ? dwBytes / 2 : dwBytes;
+    return dwStatus;
+  }
+  DWORD dwLen = (DWORD(NextByte()) << 2) | (mode >> 6);
+  if (dwLen > dwBytes) dwLen = dwBytes;
+  for (DWORD i = 0; i < dwLen; ++i) pBuffer[i] = NextByte();
+  *pdwMoved = dwLen;
+  return dwStatus;
+}
+
+const WduBackend kBackend{"fuzz", nullptr, &Open, &Close, &SetInterface, &Transfer};
+
+void NoSleep(DWORD) {}
+
+bool ConnectOnce() {
+  OsSetSleepHook(&NoSleep);
+  WduSelectBackend(&kBackend);
+  pCUsbMessage = new CUsbMessage;
+  if (OpenChannel() != 0) return false;
+  WduWaitIdle(5000);
+  for (int i = 0; i < 100; ++i)
+    if (PollConnection()) return true;
+  return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+  static const bool bConnected = ConnectOnce();
+  if (!bConnected) __builtin_trap();
+  g_pInput = pData;
+  g_nInput = nSize;
+
+  uint32_t au32Info[20] = {};
+  ReadFirmwareInfo(au32Info);
+  WriteFirmwareInfo(au32Info);
+  EraseFlashSector(0x8000);
+  const uint32_t au32Words[4] = {1, 2, 3, 4};
+  WriteEepromWords(0x100, au32Words, 4);
+
+  // A request of any shape, counts out of range included.
+  ClearBuffers();
+  pCUsbMessage->pu32Request[0] = NextByte() % 130;
+  pCUsbMessage->pu32Request[1] = NextByte() % 130;
+  pCUsbMessage->pu32Request[2] = NextByte();
+  Transact();
+  return 0;
+}
