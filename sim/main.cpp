@@ -175,14 +175,16 @@ int main(int argc, char** argv) {
   vxsim::Server server(locator, socketPath);
   server.SetLog(Print);
   std::string error;
-  if (!server.Start(&error)) {
+  const auto announce = [&](const std::string& endpoint) {
+    char line[160];
+    std::snprintf(line, sizeof line, "listening on %s (product %u, erase %u/%u ms%s)", endpoint.c_str(), product,
+                  cfg.smallEraseMs, cfg.largeEraseMs, bProductionLine ? ", production line" : "");
+    Print(line);
+  };
+  if (!server.Start(&error, announce)) {
     PrintError(error);
     return 1;
   }
-  char line[160];
-  std::snprintf(line, sizeof line, "listening on %s (product %u, erase %u/%u ms%s)", server.Endpoint().c_str(),
-                product, cfg.smallEraseMs, cfg.largeEraseMs, bProductionLine ? ", production line" : "");
-  Print(line);
   locator.PlugAfter(plugDelayMs);
 
 #if defined(_WIN32)

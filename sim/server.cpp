@@ -289,7 +289,7 @@ Server::~Server() { Stop(); }
 
 void Server::SetLog(std::function<void(const std::string&)> log) { m_pImpl->log = std::move(log); }
 
-bool Server::Start(std::string* pError) {
+bool Server::Start(std::string* pError, const std::function<void(const std::string&)>& onListening) {
   std::lock_guard<std::mutex> l(m_pImpl->lifeMu);
   Impl& s = *m_pImpl;
   if (s.bStarted) return true;
@@ -308,6 +308,7 @@ bool Server::Start(std::string* pError) {
                                 [weak](uint64_t id) {
                                   if (auto p = weak.lock()) p->OnUnplug(id);
                                 }});
+  if (onListening) onListening(s.bound);
   s.bStarted = true;
   s.acceptor = std::thread([p = m_pImpl.get()] { p->AcceptLoop(); });
   return true;

@@ -38,7 +38,9 @@ class Server {
 
   void SetLog(std::function<void(const std::string&)> log);  // before Start
   // Listens and starts serving. False (and *pError) when the endpoint cannot be had.
-  bool Start(std::string* pError);
+  // onListening, when given, runs with the bound endpoint before the first client can be
+  // accepted, so that what it prints comes before any client's events.
+  bool Start(std::string* pError, const std::function<void(const std::string&)>& onListening = {});
   // Ends the connection and the server; returns once its threads have ended.
   void Stop();
   // The endpoint as bound: "tcp:0" is given the port the system chose.
