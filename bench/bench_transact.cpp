@@ -22,6 +22,7 @@
 #include "platform/wdu/backend.h"
 #include "platform/wdu/sim_backend.h"
 #include "sim/locator.h"
+#include "support/locator_arrival.h"
 #include "usb/usb_message.h"
 
 // ---- Counting allocator ----
@@ -152,12 +153,7 @@ struct PreparedBus {
     for (int i = 0; i < 7; ++i) au32Frame[7] += au32Frame[i];
   }
   static DWORD Open(void*, const WduSink* pSink) {
-    WDU_DEVICE_DESCRIPTOR d{};
-    d.bLength = 18;
-    d.bDescriptorType = 1;
-    d.idVendor = kLocatorVendorId;
-    d.idProduct = 9;
-    pSink->Arrived(pSink->pLayer, 1, &d);
+    ReportLocatorArrival(*pSink, 1, 9);
     return WD_STATUS_SUCCESS;
   }
   static void Close(void*) {}

@@ -7,6 +7,7 @@
 #include "device/device_ops.h"
 #include "platform/os/os.h"
 #include "platform/wdu/backend.h"
+#include "support/locator_arrival.h"
 #include "usb/usb_message.h"
 
 namespace {
@@ -21,12 +22,7 @@ uint8_t NextByte() {
 }
 
 DWORD Open(void*, const WduSink* pSink) {
-  WDU_DEVICE_DESCRIPTOR d{};
-  d.bLength = 18;
-  d.bDescriptorType = 1;
-  d.idVendor = kLocatorVendorId;
-  d.idProduct = 9;
-  pSink->Arrived(pSink->pLayer, 1, &d);
+  ReportLocatorArrival(*pSink, 1, 9);
   return WD_STATUS_SUCCESS;
 }
 void Close(void*) {}

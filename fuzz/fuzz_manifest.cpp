@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 
@@ -12,6 +13,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   static const std::string path = "/tmp/vx_fuzz_manifest." + std::to_string(getpid());
+  static const int nCleanup = std::atexit([] { unlink(path.c_str()); });
+  (void)nCleanup;
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) __builtin_trap();
   std::fwrite(pData, 1, nSize, f);

@@ -13,6 +13,7 @@
 #include "platform/wdu/backend.h"
 #include "sim/locator.h"
 #include "support/channel_fixture.h"
+#include "support/locator_arrival.h"
 #include "usb/usb_message.h"
 
 namespace {
@@ -211,15 +212,7 @@ class ScriptedBus {
   ScriptedBus() : backend_{"scripted", this, &Open, &Close, &SetInterface, &Transfer} {}
   const WduBackend* Backend() { return &backend_; }
 
-  void Arrive(uint64_t id, uint16_t productId) {
-    WDU_DEVICE_DESCRIPTOR d{};
-    d.bLength = 18;
-    d.bDescriptorType = 1;
-    d.idVendor = kLocatorVendorId;
-    d.idProduct = productId;
-    WduSink sink = Sink();
-    sink.Arrived(sink.pLayer, id, &d);
-  }
+  void Arrive(uint64_t id, uint16_t productId) { ReportLocatorArrival(Sink(), id, productId); }
   void Leave(uint64_t id) {
     WduSink sink = Sink();
     sink.Left(sink.pLayer, id);
