@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -453,6 +454,36 @@ usbredirparser* UsbredirFrontend::Impl::CreateParser() {
     if (data) usbredirparser_free_packet_data(s.parser, data);
   };
   p->cancel_data_packet_func = [](void* priv, uint64_t id) { Self(priv).OnCancel(id); };
+  // The parser calls a handler for every packet a guest may send; the device has no
+  // isochronous or interrupt endpoints and no streams, so these requests are refused.
+  p->start_iso_stream_func = [](void* priv, uint64_t id, usb_redir_start_iso_stream_header* h) {
+    usb_redir_iso_stream_status_header st = {usb_redir_inval, h->endpoint};
+    usbredirparser_send_iso_stream_status(Self(priv).parser, id, &st);
+  };
+  p->stop_iso_stream_func = [](void*, uint64_t, usb_redir_stop_iso_stream_header*) {};
+  p->start_interrupt_receiving_func = [](void* priv, uint64_t id, usb_redir_start_interrupt_receiving_header* h) {
+    usb_redir_interrupt_receiving_status_header st = {usb_redir_inval, h->endpoint};
+    usbredirparser_send_interrupt_receiving_status(Self(priv).parser, id, &st);
+  };
+  p->stop_interrupt_receiving_func = [](void*, uint64_t, usb_redir_stop_interrupt_receiving_header*) {};
+  p->alloc_bulk_streams_func = [](void* priv, uint64_t id, usb_redir_alloc_bulk_streams_header* h) {
+    usb_redir_bulk_streams_status_header st = {h->endpoints, 0, usb_redir_inval};
+    usbredirparser_send_bulk_streams_status(Self(priv).parser, id, &st);
+  };
+  p->free_bulk_streams_func = [](void*, uint64_t, usb_redir_free_bulk_streams_header*) {};
+  p->start_bulk_receiving_func = [](void* priv, uint64_t id, usb_redir_start_bulk_receiving_header* h) {
+    usb_redir_bulk_receiving_status_header st = {h->stream_id, h->endpoint, usb_redir_inval};
+    usbredirparser_send_bulk_receiving_status(Self(priv).parser, id, &st);
+  };
+  p->stop_bulk_receiving_func = [](void*, uint64_t, usb_redir_stop_bulk_receiving_header*) {};
+  p->iso_packet_func = [](void* priv, uint64_t, usb_redir_iso_packet_header*, uint8_t* data, int) {
+    if (data) usbredirparser_free_packet_data(Self(priv).parser, data);
+  };
+  p->interrupt_packet_func = [](void* priv, uint64_t, usb_redir_interrupt_packet_header*, uint8_t* data, int) {
+    if (data) usbredirparser_free_packet_data(Self(priv).parser, data);
+  };
+  p->filter_reject_func = [](void*) {};
+  p->filter_filter_func = [](void*, usbredirfilter_rule* rules, int) { free(rules); };
 
   uint32_t caps[USB_REDIR_CAPS_SIZE] = {};
   for (const int cap : {usb_redir_cap_connect_device_version, usb_redir_cap_device_disconnect_ack,
