@@ -1,9 +1,18 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite in one preset (default: the developer build).
 #   scripts/test.sh [default|asan|tsan|release|windows]   (release also builds the benchmarks)
+#   scripts/test.sh vm [CASE...]   the updater in a QEMU guest, through the kernel's USB stack
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset="${1:-default}"
+
+if [[ "$preset" == "vm" ]]; then
+  shift
+  scripts/deps.sh vm
+  cmake --preset default >/dev/null
+  cmake --build --preset default -j "$(nproc)" --target vx_fw_load vx_locator_sim
+  exec scripts/vm/run.sh build/default "$@"
+fi
 
 if [[ "$preset" == "windows" ]]; then scripts/deps.sh windows; else scripts/deps.sh; fi
 

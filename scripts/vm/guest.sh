@@ -15,7 +15,12 @@ src=$(cd "$(dirname "$0")/../.." && pwd)
 mkdir -p "$out/kernel"
 
 # ---- The kernel ----
-pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+resolve() { apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}'; }
+pkg=$(resolve)
+if [[ -z "$pkg" && $(id -u) -eq 0 ]]; then  # a fresh machine without package lists
+  apt-get update -qq >/dev/null 2>&1 || true
+  pkg=$(resolve)
+fi
 [[ -n "$pkg" ]] || { echo "guest: cannot resolve linux-image-amd64 (apt-get update?)" >&2; exit 1; }
 kroot="$out/kernel/$pkg"
 if [[ ! -d "$kroot/boot" ]]; then

@@ -104,7 +104,8 @@ for name in "${cases[@]}"; do
   rm -rf "$dir"
   mkdir -p "$dir"
   guest "$name" "$dir"
-  reference "$name" "$dir"
+  # The socket has no device permissions: that case has no reference.
+  [[ $name == permission ]] || reference "$name" "$dir"
   if ! "$src/scripts/vm/check.sh" "$name" "$dir"; then
     failures=$((failures + 1))
     echo "---- $name: guest console ----"
