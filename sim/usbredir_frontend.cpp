@@ -293,7 +293,6 @@ struct UsbredirFrontend::Impl {
 
   void Worker(int e);
   void Serve(int sock);
-  void AcceptLoop();
   usbredirparser* CreateParser();
 };
 
@@ -575,21 +574,6 @@ void UsbredirFrontend::Impl::Serve(int sock) {
   Log("usbredir peer left");
 }
 
-void UsbredirFrontend::Impl::AcceptLoop() {
-  while (!bStop) {
-    const net::Handle h = net::Accept(listener);
-    if (bStop) {
-      net::Close(h);
-      break;
-    }
-    if (h == net::kInvalid) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // e.g. out of descriptors
-      continue;
-    }
-    Serve(int(h));
-  }
-}
-
 UsbredirFrontend::UsbredirFrontend(Locator& locator, std::string socketPath)
     : m_pImpl(std::make_shared<Impl>(locator, std::move(socketPath))) {}
 
@@ -618,16 +602,11 @@ bool UsbredirFrontend::Start(std::string* pError, const std::function<void(const
     return false;
   }
   s.bStop = false;
-  std::weak_ptr<Impl> weak = m_pImpl;
-  s.loc.SetListener(BusListener{[weak](uint64_t id, uint16_t, uint16_t) {
-                                  if (auto p = weak.lock()) p->OnPlug(id);
-                                },
-                                [weak](uint64_t id) {
-                                  if (auto p = weak.lock()) p->OnUnplug(id);
-                                }});
+  s.loc.SetListener(ListenerFor(m_pImpl));
   if (onListening) onListening(bound);
   s.bStarted = true;
-  s.acceptor = std::thread([p = m_pImpl.get()] { p->AcceptLoop(); });
+  s.acceptor = std::thread(
+      [p = m_pImpl.get()] { net::ServeEach(p->listener, &p->bStop, [p](net::Handle h) { p->Serve(int(h)); }); });
   return true;
 }
 
@@ -638,11 +617,7 @@ void UsbredirFrontend::Stop() {
   s.bStarted = false;
   s.bStop = true;
   s.loc.SetListener({});
-  net::ShutdownBoth(s.listener);
-  {
-    std::string ignored;  // wake the acceptor with a connection of our own, in case shutdown does not
-    net::Close(net::Connect(s.path, &ignored));
-  }
+  net::WakeAcceptor(s.listener, s.path);
   s.Wake();
   if (s.acceptor.joinable()) s.acceptor.join();
   net::Close(s.listener);
