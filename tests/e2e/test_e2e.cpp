@@ -118,10 +118,11 @@ class EndToEnd : public ::testing::Test {
     ASSERT_TRUE(m_sim->WaitFor("listening", kLongWaitMs)) << m_sim->Output();
   }
 
-  void StartUpdater(bool bTerminal = false, const std::string& stdoutFile = {}) {
+  // Starts the updater against the simulator, or with bRealBus on the machine's own USB.
+  void StartUpdater(bool bTerminal = false, const std::string& stdoutFile = {}, bool bRealBus = false) {
     ChildProcess::Options options;
     options.argv = {VX_FW_LOAD_PATH};
-    options.env = {{"PROGRAMDATA", (m_dir / "ProgramData").string()}, {"VX_LOCATOR_SIM", m_socket}};
+    options.env = {{"PROGRAMDATA", (m_dir / "ProgramData").string()}, {"VX_LOCATOR_SIM", bRealBus ? "" : m_socket}};
     options.bTerminal = bTerminal;
     options.stdoutFile = stdoutFile;
     m_updater = std::make_unique<ChildProcess>(options);
@@ -310,6 +311,37 @@ TEST_F(EndToEnd, KeysWithoutLocatorAreReportedOncePerKey) {
   ASSERT_TRUE(m_updater->WaitFor("USB Device NOT Connected\n", kLongWaitMs, 2)) << m_updater->Output();
   m_updater->WaitQuiet(300, 2000);
   EXPECT_EQ(m_updater->Output(), Preamble() + "USB Device NOT Connected\nUSB Device NOT Connected\n");
+}
+
+// Context switches of every thread but the main one, whose 30 ms connection poll is by design.
+long BackgroundWakeups(pid_t pid) {
+  long n = 0;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    if (task.path().filename() == std::to_string(pid)) continue;
+    std::ifstream status(task.path() / "status");
+    std::string key;
+    long value = 0;
+    while (status >> key) {
+      if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+        status >> value;
+        n += value;
+      }
+    }
+  }
+  return n;
+}
+
+TEST_F(EndToEnd, WithoutASimulatorItWaitsOnTheRealBusQuietly) {
+  StandardFolder();
+  StartUpdater(false, {}, /*bRealBus=*/true);
+  ASSERT_TRUE(m_updater->WaitFor(kConnectPrompt, kLongWaitMs)) << m_updater->Output();
+  m_updater->Write("a");
+  ASSERT_TRUE(m_updater->WaitFor("USB Device NOT Connected\n", kLongWaitMs)) << m_updater->Output();
+  // A few wake-ups a second at most (bringing the bus up, polling for arrivals): no busy loop.
+  const long nBefore = BackgroundWakeups(m_updater->Pid());
+  m_updater->WaitQuiet(2000, 2000);
+  EXPECT_LE(BackgroundWakeups(m_updater->Pid()) - nBefore, 20);
+  EXPECT_EQ(m_updater->Output(), Preamble() + "USB Device NOT Connected\n");
 }
 
 TEST_F(EndToEnd, QueuedAndTwoCodeKeysEachRunAnAttempt) {
