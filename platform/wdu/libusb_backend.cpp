@@ -29,6 +29,7 @@
 #if defined(__linux__)
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,6 +77,9 @@ std::string KeyOf(unsigned nBus, unsigned nAddress) {
 }
 
 void EventLoop(LibusbBackend* b) {
+#if defined(__linux__)
+  pthread_setname_np(pthread_self(), "vx-usb-events");
+#endif
   while (!b->bStopEvents.load()) {
     timeval tv{1, 0};  // bounded, so that a stop is seen even without an interruption
     libusb_handle_events_timeout_completed(b->pContext, &tv, nullptr);

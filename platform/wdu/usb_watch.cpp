@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
 const char* const kUsbNoPermissionText =
     "\nLocator found (USB bus %u, device %u) but this user may not open it: install the udev rule "
     "70-vx-locator.rules (sudo cp 70-vx-locator.rules /etc/udev/rules.d/ && sudo udevadm control "
@@ -75,6 +79,9 @@ void UsbWatch::Left(const std::string& sKey) {
 }
 
 void UsbWatch::Run() {
+#if defined(__linux__)
+  pthread_setname_np(pthread_self(), "vx-usb-watch");
+#endif
   using Clock = std::chrono::steady_clock;
   Clock::time_point nextStart = Clock::now(), nextPoll = Clock::now();
   std::unique_lock<std::mutex> lk(mtx_);
