@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev
-          libbenchmark-dev libcli11-dev libusbredirparser-dev)
+          libbenchmark-dev libcli11-dev libusb-1.0-0-dev libusbredirparser-dev)
 if [[ "${1:-}" == "windows" ]]; then
   packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine)
 elif [[ "${1:-}" == "fuzz" ]]; then

@@ -29,3 +29,13 @@ fi
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j "$(nproc)"
 ctest --preset "$preset"
+if [[ "$preset" == "release" ]]; then
+  # The Debian package holds the program, the udev rule and the firmware folder.
+  (cd build/release && cpack -G DEB >/dev/null)
+  contents=$(dpkg-deb -c build/release/vx-fw-load_*_amd64.deb)
+  for f in ./usr/bin/vx_fw_load ./lib/udev/rules.d/70-vx-locator.rules \
+           "./var/lib/Quenby Ltd/Valtor Firmware Updater/Firmware/"; do
+    grep -qF "$f" <<<"$contents" || { echo "package lacks $f"; exit 1; }
+  done
+  echo "package: $(ls build/release/vx-fw-load_*_amd64.deb) holds the program, the udev rule and the firmware folder"
+fi
