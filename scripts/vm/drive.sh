@@ -15,7 +15,7 @@ case $name in
   update) keys=1 stop='************' count=1 ;;
   unplug) keys=1 stop='Connect next locator' count=1 ;;
   line) keys=2 stop='Press any key to start download' count=3 ;;
-  permission) keys=0 stop='ermission' count=1 settle=3 ;;
+  permission) keys=0 stop='may not open it' count=1 settle=3 ;;
   *) echo "drive.sh: unknown case $name" >&2; exit 2 ;;
 esac
 
