@@ -5,7 +5,10 @@
 #   cases.sh sim-options CASE   the simulator's options for the case
 set -euo pipefail
 
-names="update unplug line permission"
+# polling: the update without udevd, whose events libusb's hot-plug needs: the backend's
+# polling finds the locator (as root, the only user who may open a node that udev did not
+# hand over).
+names="update unplug line permission polling"
 
 # The 33-byte image with a header (type 1, version 7, header CRC 0x1234), then "123456789".
 header_image() {

@@ -29,7 +29,7 @@ requests() {
 if [[ $1 == figures ]]; then
   vm=$2
   shift 2
-  echo "vm: figures by the guest's clock (TCG: the guest runs far slower than the host)"
+  echo "vm: figures by the guest's clock; under TCG the guest's code runs emulated, many times slower than natively"
   for name in "$@"; do
     console="$vm/$name/console.txt"
     [[ -f $console ]] || continue
@@ -43,15 +43,28 @@ if [[ $1 == figures ]]; then
       END { if (pages) printf "%s %.6f\n", "PAGES", pages }' "$console" |
       while read -r first rest; do
         if [[ $first == PAGES ]]; then
-          n=$(grep -aoE 'nPage = [0-9]+' "$vm/$name/transcript.bin" | grep -oE '[0-9]+$')
-          n=${n:-$(grep -aoE 'Number Pages = [0-9]+' "$vm/$name/transcript.bin" | grep -oE '[0-9]+$')}
-          [[ -n $n && $n -gt 0 ]] &&
+          n=$(grep -aoE "nPage = [0-9]+" "$vm/$name/transcript.bin" | tail -1 | grep -oE "[0-9]+$")
+          n=${n:-$(grep -aoE "Number Pages = [0-9]+" "$vm/$name/transcript.bin" | tail -1 | grep -oE "[0-9]+$")}
+          [[ -n $n && $n -ge 10 ]] &&
             awk -v s="$rest" -v n="$n" -v name="$name" \
               'BEGIN { printf "vm: %s: %d page writes in %.0f ms: %.2f ms per exchange\n", name, n, s * 1000, s * 1000 / n }'
         else
           echo "$first $rest"
         fi
       done
+    # The guest's clock against the host's, from the plug to QEMU's exit.
+    if [[ -f "$vm/$name/host-clock.txt" ]]; then
+      awk -v name="$name" '
+        FNR == NR { host[$1] = $2; next }
+        { gsub(/[][]/, " ") }
+        /vx-mark ready/ { ready = $1 }
+        /reboot: Power down/ { off = $1 }
+        END {
+          h = host["exit"] - host["ready"]
+          if (ready && off && h > 0)
+            printf "vm: %s: plug to power-off: %.2f s by the guest'"'"'s clock, %.2f s by the host'"'"'s (ratio %.2f)\n", name, off - ready, h, (off - ready) / h
+        }' "$vm/$name/host-clock.txt" "$console"
+    fi
   done
   exit 0
 fi
@@ -69,7 +82,7 @@ cmp -s <(head -c ${#preamble} "$dir/transcript.bin") <(printf '%s' "$preamble") 
 departure=$'\nKessan USB Device Disconnected\n\nConnect next locator and switch on while holding the f and up buttons\n'
 
 case $name in
-  update)
+  update | polling)
     same_as_reference
     [[ $(count "$dir/transcript.bin" "SUCCESS, Flash and Firmware File CRCs equal") == 1 ]] || fail "no verified download"
     # The image at 0x8000 (flash units, 2 bytes each), zero-padded to its page.

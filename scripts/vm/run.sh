@@ -85,9 +85,11 @@ guest() {
   # Plug the locator in once the updater waits for it: a hot-plug into the running guest.
   if wait_for "$dir/console.txt" 120 "vx-mark ready"; then
     echo "device_add usb-redir,chardev=locator,id=locator,bus=xhci.0" >&"$monfd"
+    echo "ready $(date +%s.%N)" > "$dir/host-clock.txt"
   fi
   local deadline=$((SECONDS + 180))
-  while kill -0 "$qemupid" 2>/dev/null && ((SECONDS < deadline)); do sleep 0.2; done
+  while kill -0 "$qemupid" 2>/dev/null && ((SECONDS < deadline)); do sleep 0.05; done
+  echo "exit $(date +%s.%N)" >> "$dir/host-clock.txt"
   if kill -0 "$qemupid" 2>/dev/null; then
     echo "vm: $name: the guest did not power off in time" >&2
     kill "$qemupid" 2>/dev/null || true
