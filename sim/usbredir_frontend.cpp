@@ -117,6 +117,9 @@ ControlAnswer AnswerControlRequest(const UsbIdentity& id, uint8_t requestType, u
 
 namespace {
 
+// The front-end whose bulk worker runs on this thread, if any.
+thread_local const void* tl_pWorkerOf = nullptr;
+
 // One bulk transfer of the guest's, queued for its endpoint's worker.
 struct BulkJob {
   uint64_t id = 0;
@@ -148,6 +151,7 @@ struct UsbredirFrontend::Impl {
   bool bHello = false;
   bool bAwaitingAck = false;  // a disconnect the peer has not acknowledged yet
   uint64_t connectedId = 0;   // the locator presence the guest sees; 0: none
+  uint64_t deferredUnplugId = 0;  // unplugged by a worker's transfer, not yet disconnected
   UsbIdentity identity;
 
   // Bulk workers, one per endpoint, so that a pending IN does not hold up an OUT.
@@ -237,7 +241,14 @@ struct UsbredirFrontend::Impl {
 
   void OnUnplug(uint64_t id) {
     std::lock_guard<std::recursive_mutex> l(mu);
-    if (connectedId == id) Disconnect();
+    if (connectedId != id) return;
+    // An unplug caused by a transfer (a fault) follows that transfer's completion on the
+    // wire, as it does on the bus: its worker disconnects once it has answered.
+    if (tl_pWorkerOf == this) {
+      deferredUnplugId = id;
+      return;
+    }
+    Disconnect();
   }
 
   // ---- Transfers ----
@@ -318,6 +329,7 @@ uint8_t BulkStatus(BusStatus s, bool bIn, bool bCancelled) {
 }  // namespace
 
 void UsbredirFrontend::Impl::Worker(int e) {
+  tl_pWorkerOf = this;
   const bool bIn = e == 1;
   std::vector<uint8_t> buf;
   for (;;) {
@@ -349,6 +361,8 @@ void UsbredirFrontend::Impl::Worker(int e) {
       if (bQuit) break;
     }
     SendBulk(job.id, job.endpoint, BulkStatus(s, bIn, bCancelledNow), moved, bIn ? buf.data() : nullptr);
+    if (deferredUnplugId != 0 && deferredUnplugId == connectedId) Disconnect();
+    deferredUnplugId = 0;
   }
   std::lock_guard<std::mutex> q(qMu);
   ++workersDone;
@@ -500,6 +514,7 @@ void UsbredirFrontend::Impl::Serve(int sock) {
     bHello = false;
     bAwaitingAck = false;
     connectedId = 0;
+    deferredUnplugId = 0;
     parser = CreateParser();  // queues our hello
     if (parser == nullptr) {
       fd = -1;

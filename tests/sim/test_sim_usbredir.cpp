@@ -325,9 +325,23 @@ TEST(UsbredirSession, EnumeratesExchangesCancelsAndReplugs) {
   EXPECT_FALSE(secondSerial.empty());
   EXPECT_NE(secondSerial, firstSerial);
 
+  // A locator that goes right after answering (a fault): the answer, then the disconnect.
+  Fault unplugAfter;
+  unplugAfter.kind = FaultKind::kUnplugAfter;
+  unplugAfter.exchange = 3;
+  locator.AddFault(unplugAfter);
+  peer.BulkOut(9, ToBytes(WithSum({3, 7, 408})));
+  EXPECT_EQ(peer.Next("bulk").id, 9u);
+  peer.BulkIn(10, 32);
+  in = peer.Next("bulk");
+  EXPECT_EQ(in.id, 10u);
+  EXPECT_EQ(in.status, usb_redir_success);
+  EXPECT_EQ(in.length, 32u);
+  EXPECT_EQ(peer.Next("disconnect").kind, "disconnect");
+
   // The trace holds what crossed the bus, the cancelled IN as a transfer that moved nothing.
   const std::vector<TraceEntry> trace = locator.Trace();
-  ASSERT_EQ(trace.size(), 5u);
+  ASSERT_EQ(trace.size(), 7u);
   EXPECT_TRUE(trace[0].bOut);
   EXPECT_EQ(trace[3].bytes, 16u);
   EXPECT_FALSE(trace[4].bOut);
