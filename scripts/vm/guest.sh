@@ -48,6 +48,7 @@ root="$out/root"
 rm -rf "$root"
 mkdir -p "$root"/{bin,sbin,usr/bin,etc,proc,sys,dev,run,tmp,lib/udev/rules.d,lib/systemd,var/lib}
 
+ldd /bin/busybox >/dev/null 2>&1 && { echo "guest: /bin/busybox is not static: install busybox-static" >&2; exit 1; }
 cp /bin/busybox "$root/bin/busybox"
 cp "$src/scripts/vm/init" "$root/init"
 cp "$src/scripts/vm/drive.sh" "$root/bin/drive.sh"
