@@ -1,8 +1,8 @@
 // The real vx_fw_load against the real vx_locator_sim: keys on standard input, standard
 // output compared exactly, and the simulator's trace and dumps checked.
-#include <algorithm>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
