@@ -22,8 +22,8 @@ cases=("$@")
 "$src/scripts/vm/guest.sh" "$updater" "$vm"
 
 failures=0
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+# On any way out, end what this script started and is still running (its own jobs only).
+cleanup() { local p; for p in $(jobs -p); do kill "$p" 2>/dev/null || true; done; }
 trap cleanup EXIT
 
 # Waits up to $2 seconds for the text $3 in file $1.
@@ -52,7 +52,6 @@ reference() {
   # shellcheck disable=SC2046
   "$sim" --socket "$ref/sim.sock" --fast $("$src/scripts/vm/cases.sh" sim-options "$name") > "$ref/sim.log" 2>&1 &
   local simpid=$!
-  pids+=("$simpid")
   wait_for "$ref/sim.log" 20 "listening" || { cat "$ref/sim.log"; return 1; }
   PROGRAMDATA="$ref/ProgramData" VX_LOCATOR_SIM="$ref/sim.sock" \
     sh "$src/scripts/vm/drive.sh" "$name" "$dir/reference.bin" "$updater" || true
@@ -69,7 +68,6 @@ guest() {
   "$sim" --usbredir "$sock" --fast --plug-delay 0 --trace "$dir/trace.txt" --dump-flash "$dir/flash.bin" \
     --dump-eeprom "$dir/eeprom.bin" $("$src/scripts/vm/cases.sh" sim-options "$name") > "$dir/sim.log" 2>&1 &
   local simpid=$!
-  pids+=("$simpid")
   wait_for "$dir/sim.log" 20 "listening" || { cat "$dir/sim.log"; return 1; }
   # The monitor reads its commands from the FIFO; holding it open keeps QEMU's stdin open.
   qemu-system-x86_64 -accel tcg -m 512 -nodefaults -display none -no-reboot \
@@ -79,7 +77,6 @@ guest() {
     -device qemu-xhci,id=xhci -chardev "socket,id=locator,path=$sock" \
     -monitor stdio < "$mon" > "$dir/qemu.log" 2>&1 &
   local qemupid=$!
-  pids+=("$qemupid")
   exec {monfd}> "$mon"
   local started=$SECONDS
   # Plug the locator in once the updater waits for it: a hot-plug into the running guest.
