@@ -423,7 +423,9 @@ TEST(LoaderProductionLine, FreshLocatorAfterTheClosingRecord) {
   Locator loc;
   EventRecorder rec;
   loc.SetListener(rec.Listener());
-  loc.SetProductionLine(true, 20, 20);
+  // The unplug follows the closing record by 500 ms: time enough for its answer to be
+  // fetched however slowly the test runs.
+  loc.SetProductionLine(true, 500, 20);
   loc.Plug();
   const uint64_t id = loc.DeviceId();
   ASSERT_EQ(Exchange(loc, id, WriteFlashRequest(0x8000, 0, {0})).Result(), 0u);
