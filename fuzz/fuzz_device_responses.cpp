@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "device/device_ops.h"
-#include "platform/os/os.h"
+#include "fuzz_channel.h"
 #include "platform/wdu/backend.h"
 #include "support/locator_arrival.h"
 #include "usb/usb_message.h"
@@ -45,23 +45,10 @@ DWORD Transfer(void*, uint64_t, DWORD, bool bRead, DWORD, uint8_t* pBuffer, DWOR
 
 const WduBackend kBackend{"fuzz", nullptr, &Open, &Close, &SetInterface, &Transfer};
 
-void NoSleep(DWORD) {}
-
-bool ConnectOnce() {
-  OsSetSleepHook(&NoSleep);
-  WduSelectBackend(&kBackend);
-  pCUsbMessage = new CUsbMessage;
-  if (OpenChannel() != 0) return false;
-  WduWaitIdle(5000);
-  for (int i = 0; i < 100; ++i)
-    if (PollConnection()) return true;
-  return false;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
-  static const bool bConnected = ConnectOnce();
+  static const bool bConnected = vxfuzz::ConnectChannel(&kBackend);
   if (!bConnected) __builtin_trap();
   g_pInput = pData;
   g_nInput = nSize;

@@ -9,6 +9,7 @@
 
 #include "app/update_loop.h"
 #include "device_test_support.h"
+#include "support/folder_snapshot.h"
 
 namespace {
 
@@ -240,6 +241,7 @@ TEST_F(UpdateLoopTest, FaultAtEveryExchangeOfAnAttemptEndsSoundlyAndTheNextAttem
     EXPECT_EQ(info, (std::vector<uint32_t>{21, 6, pLocator->FlashCrc(kImageBase, 3 * 128), 3 * 128}));
   };
 
+  const vxtest::FolderSnapshot folderBefore = vxtest::SnapshotOf(FirmwareFolderEnvironment::Folder());
   ASSERT_TRUE(Connect());
   ExpectCleanAttempt();
   const std::vector<Step> steps = StepsOf(Requests(*pLocator));
@@ -296,6 +298,8 @@ TEST_F(UpdateLoopTest, FaultAtEveryExchangeOfAnAttemptEndsSoundlyAndTheNextAttem
       if (HasFatalFailure()) return;
     }
   }
+  // The firmware folder is only read.
+  EXPECT_TRUE(vxtest::SnapshotOf(FirmwareFolderEnvironment::Folder()) == folderBefore);
   std::fprintf(stderr, "fault matrix: %zu exchanges x %zu fault kinds, %d attempts\n", steps.size(),
                std::size(aFaults), nAttempts);
 }

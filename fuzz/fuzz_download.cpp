@@ -1,0 +1,135 @@
+// The image download on arbitrary file contents, with arbitrary locator answers to the page
+// writes and the CRC request (the erases and record writes are answered as the loader would).
+// Whatever the file and the answers: what cannot be an image is refused before anything is
+// sent; pages go out in order, at most one write per page; and a CRC and length are handed
+// back only for an image whose CRC the locator confirmed.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "device/commands.h"
+#include "device/device_ops.h"
+#include "fuzz_channel.h"
+#include "sim/locator.h"
+#include "support/locator_arrival.h"
+
+namespace {
+
+const uint8_t* g_pInput = nullptr;
+size_t g_nInput = 0;
+
+uint8_t NextByte() {
+  if (g_nInput == 0) return 0;
+  --g_nInput;
+  return *g_pInput++;
+}
+
+uint32_t NextWord() {
+  uint32_t u = 0;
+  for (int i = 0; i < 4; ++i) u |= uint32_t(NextByte()) << (8 * i);
+  return u;
+}
+
+// What the fake locator saw and knows.
+std::vector<uint32_t> g_request;
+uint32_t g_nOutTransfers = 0;
+uint32_t g_nPageWrites = 0;
+bool g_bPageOutOfOrder = false;
+uint32_t g_u32FileCrc = 0;  // the loader's CRC of the padded file
+
+DWORD Open(void*, const WduSink* pSink) {
+  ReportLocatorArrival(*pSink, 1, 9);
+  return WD_STATUS_SUCCESS;
+}
+void Close(void*) {}
+DWORD SetInterface(void*, uint64_t, DWORD, DWORD) { return WD_STATUS_SUCCESS; }
+
+DWORD Transfer(void*, uint64_t, DWORD, bool bRead, DWORD, uint8_t* pBuffer, DWORD dwBytes, DWORD* pdwMoved, DWORD) {
+  if (!bRead) {
+    ++g_nOutTransfers;
+    g_request.assign(dwBytes / 4, 0);
+    std::memcpy(g_request.data(), pBuffer, dwBytes / 4 * 4);
+    if (g_request.size() > 5 && g_request[2] == CMD_WRITE_FLASH && g_request[4] == kImageBase) {
+      if (g_request[5] != kPageUnits * g_nPageWrites) g_bPageOutOfOrder = true;
+      ++g_nPageWrites;
+    }
+    *pdwMoved = dwBytes;
+    return WD_STATUS_SUCCESS;
+  }
+  const uint32_t u32Cmd = g_request.size() > 2 ? g_request[2] : 0;
+  const uint32_t m = g_request.size() > 1 && g_request[1] >= 3 && g_request[1] < 128 ? g_request[1] : 3;
+  std::vector<uint32_t> w(m + 1, 0);
+  w[0] = m;
+  if (u32Cmd == CMD_ERASE_SECTOR || u32Cmd == CMD_ERASE_STATUS) w[1] = 1;
+  if (u32Cmd == CMD_FLASH_CRC) w[3] = g_u32FileCrc;
+  if (u32Cmd == CMD_WRITE_FLASH || u32Cmd == CMD_FLASH_CRC) {
+    switch (NextByte() % 5) {
+      case 0: break;  // as the loader answers
+      case 1: w[1] = NextWord(); break;
+      case 2: w[3 % m] = NextWord(); break;
+      case 3: {  // any bytes at all
+        const DWORD dwLen = std::min<DWORD>(NextByte(), dwBytes);
+        for (DWORD i = 0; i < dwLen; ++i) pBuffer[i] = NextByte();
+        *pdwMoved = dwLen;
+        return WD_STATUS_SUCCESS;
+      }
+      default: *pdwMoved = 0; return WD_TIME_OUT_EXPIRED;
+    }
+  }
+  for (uint32_t i = 0; i < m; ++i) w[m] += w[i];
+  const DWORD dwLen = std::min<DWORD>(dwBytes, (m + 1) * 4);
+  std::memcpy(pBuffer, w.data(), dwLen);
+  *pdwMoved = dwLen;
+  return WD_STATUS_SUCCESS;
+}
+
+const WduBackend kBackend{"fuzz", nullptr, &Open, &Close, &SetInterface, &Transfer};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+  static const bool bConnected = vxfuzz::ConnectChannel(&kBackend);
+  static const std::string sPath = (vxfuzz::FirmwareFolder() / "fuzz.bin").string();
+  if (!bConnected) __builtin_trap();
+  g_pInput = pData;
+  g_nInput = nSize;
+
+  // Byte 0 picks a file beyond the image area; bytes 1 and 2 the file's length; the file's
+  // bytes follow, then the answers.
+  const bool bTooLarge = (NextByte() & 0x80) != 0;
+  size_t nFile = NextByte();
+  nFile |= size_t(NextByte()) << 8;
+  std::vector<uint8_t> file(nFile, 0);
+  for (size_t i = 0; i < nFile; ++i) file[i] = NextByte();
+  if (bTooLarge) file.resize(kImageAreaBytes + 1 + nFile, 0);
+  FILE* pFile = std::fopen(sPath.c_str(), "wb");
+  if (pFile == nullptr) __builtin_trap();
+  if (!file.empty() && std::fwrite(file.data(), 1, file.size(), pFile) != file.size()) __builtin_trap();
+  std::fclose(pFile);
+
+  const size_t nPages = (file.size() + kPageBytes - 1) / kPageBytes;
+  file.resize(nPages * kPageBytes, 0);
+  g_u32FileCrc = 0xFFFF;
+  for (size_t i = 0; i < file.size(); i += 2) g_u32FileCrc = vxsim::LoaderCrcStep(g_u32FileCrc, file[i]);
+  g_nOutTransfers = 0;
+  g_nPageWrites = 0;
+  g_bPageOutOfOrder = false;
+
+  uint32_t u32Crc = 0xA5A5A5A5, u32Length = 0xA5A5A5A5;
+  const int32_t nResult = DownloadFirmwareImage("fuzz.bin", u32Crc, u32Length);
+
+  if (nPages == 0 || bTooLarge) {
+    if (nResult != kErrNotAnImage || g_nOutTransfers != 0) __builtin_trap();
+    return 0;
+  }
+  if (g_bPageOutOfOrder || g_nPageWrites > nPages) __builtin_trap();
+  const bool bHandedBack = u32Length != 0 && u32Length != 0xA5A5A5A5;
+  if (bHandedBack && (nResult != 0 || u32Length != kPageUnits * nPages || u32Crc != g_u32FileCrc)) __builtin_trap();
+  if (!bHandedBack && u32Crc != 0 && u32Crc != 0xA5A5A5A5) __builtin_trap();
+  return 0;
+}
