@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   if (!file.empty() && std::fwrite(file.data(), 1, file.size(), pFile) != file.size()) __builtin_trap();
   std::fclose(pFile);
 
+  const size_t nWritten = file.size();
   const size_t nPages = (file.size() + kPageBytes - 1) / kPageBytes;
   file.resize(nPages * kPageBytes, 0);
   g_u32FileCrc = 0xFFFF;
@@ -122,6 +124,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
 
   uint32_t u32Crc = 0xA5A5A5A5, u32Length = 0xA5A5A5A5;
   const int32_t nResult = DownloadFirmwareImage("fuzz.bin", u32Crc, u32Length);
+
+  // The image file is only read.
+  const std::vector<uint8_t> written = file;
+  if (std::filesystem::file_size(sPath) != nWritten) __builtin_trap();
+  if (FILE* pBack = std::fopen(sPath.c_str(), "rb")) {
+    std::vector<uint8_t> back(nWritten);
+    const size_t nBack = back.empty() ? 0 : std::fread(back.data(), 1, back.size(), pBack);
+    std::fclose(pBack);
+    if (nBack != nWritten || !std::equal(back.begin(), back.end(), written.begin())) __builtin_trap();
+  } else {
+    __builtin_trap();
+  }
 
   if (nPages == 0 || bTooLarge) {
     if (nResult != kErrNotAnImage || g_nOutTransfers != 0) __builtin_trap();
