@@ -21,20 +21,7 @@
 
 namespace {
 
-const uint8_t* g_pInput = nullptr;
-size_t g_nInput = 0;
-
-uint8_t NextByte() {
-  if (g_nInput == 0) return 0;
-  --g_nInput;
-  return *g_pInput++;
-}
-
-uint32_t NextWord() {
-  uint32_t u = 0;
-  for (int i = 0; i < 4; ++i) u |= uint32_t(NextByte()) << (8 * i);
-  return u;
-}
+vxfuzz::Input g_input;
 
 // What the fake locator saw and knows.
 std::vector<uint32_t> g_request;
@@ -69,13 +56,13 @@ DWORD Transfer(void*, uint64_t, DWORD, bool bRead, DWORD, uint8_t* pBuffer, DWOR
   if (u32Cmd == CMD_ERASE_SECTOR || u32Cmd == CMD_ERASE_STATUS) w[1] = 1;
   if (u32Cmd == CMD_FLASH_CRC) w[3] = g_u32FileCrc;
   if (u32Cmd == CMD_WRITE_FLASH || u32Cmd == CMD_FLASH_CRC) {
-    switch (NextByte() % 5) {
+    switch (g_input.Byte() % 5) {
       case 0: break;  // as the loader answers
-      case 1: w[1] = NextWord(); break;
-      case 2: w[3 % m] = NextWord(); break;
+      case 1: w[1] = g_input.Word(); break;
+      case 2: w[3 % m] = g_input.Word(); break;
       case 3: {  // any bytes at all
-        const DWORD dwLen = std::min<DWORD>(NextByte(), dwBytes);
-        for (DWORD i = 0; i < dwLen; ++i) pBuffer[i] = NextByte();
+        const DWORD dwLen = std::min<DWORD>(g_input.Byte(), dwBytes);
+        for (DWORD i = 0; i < dwLen; ++i) pBuffer[i] = g_input.Byte();
         *pdwMoved = dwLen;
         return WD_STATUS_SUCCESS;
       }
@@ -97,16 +84,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   static const bool bConnected = vxfuzz::ConnectChannel(&kBackend);
   static const std::string sPath = (vxfuzz::FirmwareFolder() / "fuzz.bin").string();
   if (!bConnected) __builtin_trap();
-  g_pInput = pData;
-  g_nInput = nSize;
+  g_input.Reset(pData, nSize);
 
   // Byte 0 picks a file beyond the image area; bytes 1 and 2 the file's length; the file's
   // bytes follow, then the answers.
-  const bool bTooLarge = (NextByte() & 0x80) != 0;
-  size_t nFile = NextByte();
-  nFile |= size_t(NextByte()) << 8;
+  const bool bTooLarge = (g_input.Byte() & 0x80) != 0;
+  size_t nFile = g_input.Byte();
+  nFile |= size_t(g_input.Byte()) << 8;
   std::vector<uint8_t> file(nFile, 0);
-  for (size_t i = 0; i < nFile; ++i) file[i] = NextByte();
+  for (size_t i = 0; i < nFile; ++i) file[i] = g_input.Byte();
   if (bTooLarge) file.resize(kImageAreaBytes + 1 + nFile, 0);
   FILE* pFile = std::fopen(sPath.c_str(), "wb");
   if (pFile == nullptr) __builtin_trap();

@@ -13,20 +13,7 @@
 
 namespace {
 
-const uint8_t* g_pInput = nullptr;
-size_t g_nInput = 0;
-
-uint8_t NextByte() {
-  if (g_nInput == 0) return 0;
-  --g_nInput;
-  return *g_pInput++;
-}
-
-uint32_t NextWord() {
-  uint32_t u = 0;
-  for (int i = 0; i < 4; ++i) u |= uint32_t(NextByte()) << (8 * i);
-  return u;
-}
+vxfuzz::Input g_input;
 
 constexpr DWORD kTimeoutMs = 2;  // transfers a fault holds wait this long
 constexpr uint32_t kCommands[] = {CMD_ERASE_SECTOR, CMD_ERASE_STATUS, CMD_READ_FLASH_CFI, CMD_READ_FLASH,
@@ -41,11 +28,11 @@ vxsim::Locator& TheLocator() {
 void RawRequest() {
   ClearBuffers();
   uint32_t* pu32 = pCUsbMessage->pu32Request;
-  const uint8_t byShape = NextByte();
-  pu32[0] = (byShape & 1) != 0 ? NextByte() % 128 : 3 + NextByte() % 8;
-  pu32[1] = (byShape & 2) != 0 ? NextByte() % 128 : 3 + NextByte() % 8;
-  pu32[2] = kCommands[NextByte() % std::size(kCommands)];
-  for (uint32_t i = 3; i < 12; ++i) pu32[i] = (byShape & 4) != 0 ? NextWord() : NextByte();
+  const uint8_t byShape = g_input.Byte();
+  pu32[0] = (byShape & 1) != 0 ? g_input.Byte() % 128 : 3 + g_input.Byte() % 8;
+  pu32[1] = (byShape & 2) != 0 ? g_input.Byte() % 128 : 3 + g_input.Byte() % 8;
+  pu32[2] = kCommands[g_input.Byte() % std::size(kCommands)];
+  for (uint32_t i = 3; i < 12; ++i) pu32[i] = (byShape & 4) != 0 ? g_input.Word() : g_input.Byte();
   Transact();
 }
 
@@ -62,34 +49,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     return bUp;
   }();
   if (!bOpened) __builtin_trap();
-  g_pInput = pData;
-  g_nInput = nSize;
+  g_input.Reset(pData, nSize);
   locator.ClearFaults();
 
-  for (int nStep = 0; nStep < 64 && g_nInput > 0; ++nStep) {
-    switch (NextByte() % 10) {
+  for (int nStep = 0; nStep < 64 && !g_input.Empty(); ++nStep) {
+    switch (g_input.Byte() % 10) {
       case 0: locator.Plug(); break;
       case 1: locator.Unplug(); break;
       case 2: PollConnection(); break;
       case 3: RawRequest(); break;
       case 4: ReadFirmwareInfo(nullptr); break;
-      case 5: EraseFlashSector(kImageSectors[NextByte() % 4]); break;
+      case 5: EraseFlashSector(kImageSectors[g_input.Byte() % 4]); break;
       case 6: {
         uint32_t au32Info[kInfoBlockWords] = {};
         WriteFirmwareInfo(au32Info);
         break;
       }
       case 7: {
-        const uint32_t au32Words[3] = {1, NextWord(), 0};
-        WriteEepromWords(NextWord() % 0x40100, au32Words, 3);
+        const uint32_t au32Words[3] = {1, g_input.Word(), 0};
+        WriteEepromWords(g_input.Word() % 0x40100, au32Words, 3);
         break;
       }
       case 8: {
         vxsim::Fault fault;
-        fault.kind = static_cast<vxsim::FaultKind>(NextByte() % 11);
-        fault.value = NextByte();
-        fault.exchange = locator.FaultExchangeCount() + 1 + NextByte() % 4;
-        fault.times = 1 + NextByte() % 3;
+        fault.kind = static_cast<vxsim::FaultKind>(g_input.Byte() % 11);
+        fault.value = g_input.Byte();
+        fault.exchange = locator.FaultExchangeCount() + 1 + g_input.Byte() % 4;
+        fault.times = 1 + g_input.Byte() % 3;
         locator.AddFault(fault);
         break;
       }

@@ -88,16 +88,35 @@ std::string DrainKeys() {
   return s;
 }
 
-TEST(PosixConsoleTerminal, KeyTestDoesNotBlockAndKeyIsReadUnechoed) {
+// A child process with a pseudo-terminal (its settings before the fork in tStart) and a pipe
+// to report on. In the child (pid 0) the terminal's master side and the pipe's read end are
+// closed; in the parent, the pipe's write end.
+struct TerminalChild {
   int fdMaster = -1, fdSlave = -1;
-  ASSERT_EQ(openpty(&fdMaster, &fdSlave, nullptr, nullptr, nullptr), 0);
-  int afdReport[2];
-  ASSERT_EQ(pipe(afdReport), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
+  int afdReport[2] = {-1, -1};
+  pid_t pid = -1;
+  termios tStart{};
+};
+
+bool ForkOnTerminal(TerminalChild* p) {
+  if (openpty(&p->fdMaster, &p->fdSlave, nullptr, nullptr, nullptr) != 0 || pipe(p->afdReport) != 0 ||
+      tcgetattr(p->fdSlave, &p->tStart) != 0)
+    return false;
+  p->pid = fork();
+  if (p->pid == 0) {
+    close(p->fdMaster);
+    close(p->afdReport[0]);
+  } else {
+    close(p->afdReport[1]);
+  }
+  return p->pid >= 0;
+}
+
+TEST(PosixConsoleTerminal, KeyTestDoesNotBlockAndKeyIsReadUnechoed) {
+  TerminalChild t;
+  ASSERT_TRUE(ForkOnTerminal(&t));
+  auto& [fdMaster, fdSlave, afdReport, pid, tStart] = t;
   if (pid == 0) {
-    close(fdMaster);
-    close(afdReport[0]);
     dup2(fdSlave, STDIN_FILENO);
     dup2(fdSlave, STDOUT_FILENO);
     ConsoleInit();
@@ -110,7 +129,6 @@ TEST(PosixConsoleTerminal, KeyTestDoesNotBlockAndKeyIsReadUnechoed) {
     _exit(0);
   }
   close(fdSlave);
-  close(afdReport[1]);
   EXPECT_EQ(ReadFrom(afdReport[0], 1), "0");
   // A key without a line end: the terminal must be out of line mode for it to count.
   ASSERT_EQ(write(fdMaster, "x", 1), 1);
@@ -162,17 +180,11 @@ TEST(PosixConsoleTerminal, EscapeSequencesAreTwoCodesAndOnlyCtrlCEnds) {
     sExpected += k.sCodes;
     nCodes += static_cast<size_t>(std::count(k.sCodes.begin(), k.sCodes.end(), ','));
   }
-  int fdMaster = -1, fdSlave = -1;
-  ASSERT_EQ(openpty(&fdMaster, &fdSlave, nullptr, nullptr, nullptr), 0);
-  termios tBefore{}, tAfter{};
-  ASSERT_EQ(tcgetattr(fdSlave, &tBefore), 0);
-  int afdReport[2];
-  ASSERT_EQ(pipe(afdReport), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
+  TerminalChild t;
+  ASSERT_TRUE(ForkOnTerminal(&t));
+  auto& [fdMaster, fdSlave, afdReport, pid, tBefore] = t;
+  termios tAfter{};
   if (pid == 0) {
-    close(fdMaster);
-    close(afdReport[0]);
     for (int nSignal : {SIGINT, SIGQUIT, SIGTSTP}) signal(nSignal, SIG_DFL);  // as from a shell
     setsid();  // the terminal becomes the child's own, so that its keys signal the child
     ioctl(fdSlave, TIOCSCTTY, 0);
@@ -184,7 +196,6 @@ TEST(PosixConsoleTerminal, EscapeSequencesAreTwoCodesAndOnlyCtrlCEnds) {
     Report(afdReport[1], sCodes + (ConsoleKeyWaiting() ? "more" : "none"));
     for (;;) pause();  // until Ctrl-C
   }
-  close(afdReport[1]);
   ASSERT_EQ(ReadFrom(afdReport[0], 1), "R");
   ASSERT_EQ(write(fdMaster, sTyped.data(), sTyped.size()), static_cast<ssize_t>(sTyped.size()));
   const std::string sReport = ReadUntil(afdReport[0], "e");  // "more" or "none"
