@@ -61,6 +61,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -166,6 +167,19 @@ struct BusListener {
   std::function<void(uint64_t deviceId, uint16_t vendorId, uint16_t productId)> onPlug;
   std::function<void(uint64_t deviceId)> onUnplug;
 };
+
+// A listener that reports plug events to pTarget's OnPlug(id) and OnUnplug(id) for as long
+// as it lives; while a report is delivered it keeps the target alive.
+template <class T>
+BusListener ListenerFor(const std::shared_ptr<T>& pTarget) {
+  std::weak_ptr<T> weak = pTarget;
+  return BusListener{[weak](uint64_t id, uint16_t, uint16_t) {
+                       if (auto p = weak.lock()) p->OnPlug(id);
+                     },
+                     [weak](uint64_t id) {
+                       if (auto p = weak.lock()) p->OnUnplug(id);
+                     }};
+}
 
 class Locator {
  public:
