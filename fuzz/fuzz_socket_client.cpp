@@ -19,6 +19,7 @@
 
 #include "platform/wdu/backend.h"
 #include "sim/net.h"
+#include "usb/usb_message.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
 
   g_uDevice = 0;
   g_nArrivals = 0;
-  const WduSink sink{nullptr, &Arrived, &Left};
+  const WduSink sink{nullptr, kLocatorVendorId, &Arrived, &Left};
   if (e.pBackend->Open(e.pBackend->pCtx, &sink) != WD_STATUS_SUCCESS) __builtin_trap();
   const net::Handle h = AcceptClient(e);
   net::SendAll(h, first.data(), first.size());
