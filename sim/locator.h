@@ -242,7 +242,11 @@ class Locator {
   bool DumpEeprom(const std::string& path) const;  // raw image of the EEPROM
 
   uint32_t ExchangeCount() const;                 // requests received whole
+  uint32_t FaultExchangeCount() const;            // exchanges as Fault::exchange numbers them
   uint32_t CommandCount(uint32_t command) const;  // requests of one command code
+  // Flash writes that programmed a unit not erased since it was last programmed (or loaded,
+  // or left undefined by an erase that did not finish): writes over unerased flash.
+  uint32_t UnerasedWrites() const;
   // Event log lines the program prints ("plugged in", "erase 0x8000", ...), taken in order.
   void SetEventLog(std::function<void(const std::string&)> log);
 

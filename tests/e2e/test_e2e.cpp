@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "child_process.h"
+#include "../support/folder_snapshot.h"
 
 namespace {
 
@@ -93,6 +94,10 @@ class EndToEnd : public ::testing::Test {
   void TearDown() override {
     m_updater.reset();
     m_sim.reset();
+    // The updater only reads the firmware folder.
+    if (m_bFolderTaken) {
+      EXPECT_TRUE(vxtest::SnapshotOf(m_firmware) == m_folderAtStart) << "firmware folder changed";
+    }
     if (!HasFailure()) fs::remove_all(m_dir);
   }
 
@@ -121,6 +126,8 @@ class EndToEnd : public ::testing::Test {
 
   // Starts the updater against the simulator, or with bRealBus on the machine's own USB.
   void StartUpdater(bool bTerminal = false, const std::string& stdoutFile = {}, bool bRealBus = false) {
+    m_folderAtStart = vxtest::SnapshotOf(m_firmware);
+    m_bFolderTaken = true;
     ChildProcess::Options options;
     options.argv = {VX_FW_LOAD_PATH};
     options.env = {{"PROGRAMDATA", (m_dir / "ProgramData").string()}, {"VX_LOCATOR_SIM", bRealBus ? "" : m_socket}};
@@ -174,6 +181,8 @@ class EndToEnd : public ::testing::Test {
 
   fs::path m_dir, m_firmware;
   std::string m_socket;
+  vxtest::FolderSnapshot m_folderAtStart;
+  bool m_bFolderTaken = false;
   std::unique_ptr<ChildProcess> m_sim, m_updater;
   std::vector<uint8_t> m_flash, m_eeprom;
   std::vector<std::string> m_trace;
@@ -365,6 +374,21 @@ TEST_F(EndToEnd, QueuedAndTwoCodeKeysEachRunAnAttempt) {
       "\nChecksums match\n" + DownloadOfHeaderImage() + "\nErasing Flash Sector : 0x3000\nChecksums match\n" +
       kComplete;
   EXPECT_EQ(m_updater->Output(), Preamble() + kConnected + kSuccessfulAttempt + kRepeatAttempt + kRepeatAttempt);
+}
+
+// On a terminal an arrow key sends three bytes, but it is two key codes: two attempts.
+TEST_F(EndToEnd, ArrowKeyOnATerminalRunsTwoAttempts) {
+  StandardFolder();
+  StartSim({});
+  StartUpdater(/*bTerminal=*/true);
+  ASSERT_TRUE(m_updater->WaitFor(kConnected, kLongWaitMs)) << m_updater->Output();
+  m_updater->Write("\x1b[A");
+  ASSERT_TRUE(m_updater->WaitFor(kComplete, kLongWaitMs, 2)) << m_updater->Output();
+  m_updater->WaitQuiet(500, 3000);
+  const std::string sOut = m_updater->Output();
+  size_t nAttempts = 0;
+  for (size_t i = sOut.find(kComplete); i != std::string::npos; i = sOut.find(kComplete, i + 1)) ++nAttempts;
+  EXPECT_EQ(nAttempts, 2u) << sOut;
 }
 
 TEST_F(EndToEnd, UnplugDuringDownloadFailsTheAttemptAndIsReported) {
