@@ -38,6 +38,14 @@
 #include "platform/wdu/backend.h"
 #include "platform/wdu/winusb_logic.h"
 
+// The logic's copies of Windows' numbers, held to the headers.
+static_assert(winusb::kErrSemTimeout == ERROR_SEM_TIMEOUT && winusb::kErrGenFailure == ERROR_GEN_FAILURE &&
+              winusb::kErrDeviceNotConnected == ERROR_DEVICE_NOT_CONNECTED &&
+              winusb::kErrBadCommand == ERROR_BAD_COMMAND &&
+              winusb::kErrOperationAborted == ERROR_OPERATION_ABORTED && winusb::kErrTimeout == ERROR_TIMEOUT &&
+              winusb::kErrNoSystemResources == ERROR_NO_SYSTEM_RESOURCES);
+static_assert(winusb::kDnStarted == DN_STARTED && winusb::kDnHasProblem == DN_HAS_PROBLEM);
+
 namespace {
 
 // The device interface class that vx_locator.inf gives the locators.
@@ -127,8 +135,10 @@ std::map<std::string, std::wstring> BoundInterfaces() {
   return bound;
 }
 
-// Every present locator, bound to WinUSB or not.
-std::vector<winusb::ScanEntry> ListLocators() {
+// Every present locator, bound to WinUSB or not. *pbPending is set when a locator is
+// still being set up by Windows and left out of this listing.
+std::vector<winusb::ScanEntry> ListLocators(bool* pbPending) {
+  *pbPending = false;
   std::map<std::string, std::wstring> bound = BoundInterfaces();
   std::vector<winusb::ScanEntry> scan;
   HDEVINFO hSet = SetupDiGetClassDevsW(nullptr, L"USB", nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
@@ -141,8 +151,18 @@ std::vector<winusb::ScanEntry> ListLocators() {
       uint16_t uVendor = 0, uProduct = 0;
       if (!winusb::ParseVidPid(sId, &uVendor, &uProduct) || !winusb::IsLocator(uVendor, uProduct)) continue;
       auto it = bound.find(sId);
-      scan.push_back(winusb::ScanEntry{sId, it != bound.end() ? it->second : std::wstring()});
-      if (it != bound.end()) bound.erase(it);
+      if (it != bound.end()) {
+        scan.push_back(winusb::ScanEntry{sId, it->second});
+        bound.erase(it);
+        continue;
+      }
+      ULONG ulStatus = 0, ulProblem = 0;
+      if (CM_Get_DevNode_Status(&ulStatus, &ulProblem, info.DevInst, 0) != CR_SUCCESS ||
+          !winusb::IsSettledWithoutInterface(ulStatus)) {
+        *pbPending = true;
+        continue;
+      }
+      scan.push_back(winusb::ScanEntry{sId, std::wstring()});
     }
     SetupDiDestroyDeviceInfoList(hSet);
   }
@@ -242,7 +262,7 @@ void ReportGone(WinUsbContext& c, const std::string& sInstanceId) {
 }
 
 // One enumeration and its consequences. Returns true when an arrival could not be opened
-// (it is tried again at the next listing).
+// or a locator is still being set up (both are looked at again at the next listing).
 bool Rescan(WinUsbContext& c) {
   std::set<std::string> stale;
   {
@@ -253,13 +273,14 @@ bool Rescan(WinUsbContext& c) {
     ReportGone(c, sId);
     c.tracker.Forget(sId);
   }
-  const winusb::ScanChanges changes = c.tracker.Update(ListLocators());
+  bool bPending = false;
+  const winusb::ScanChanges changes = c.tracker.Update(ListLocators(&bPending));
   for (const std::string& sId : changes.left) ReportGone(c, sId);
   for (size_t i = 0; i < changes.notBound.size(); ++i) {
     std::fputs(kNotBoundText, stdout);
     std::fflush(stdout);
   }
-  bool bRetry = false;
+  bool bRetry = bPending;
   for (const winusb::ScanEntry& entry : changes.arrived) {
     WDU_DEVICE_DESCRIPTOR descriptor{};
     std::shared_ptr<Device> pDevice = OpenDevice(entry, &descriptor);

@@ -77,6 +77,8 @@ bool IsLocator(uint16_t uVendor, uint16_t uProduct) {
   return uVendor == kLocatorUsbVendorId && (uProduct == 1 || uProduct == 9);
 }
 
+bool IsSettledWithoutInterface(uint32_t uNodeStatus) { return (uNodeStatus & (kDnStarted | kDnHasProblem)) != 0; }
+
 ScanChanges DeviceTracker::Update(const std::vector<ScanEntry>& scan) {
   ScanChanges changes;
   std::map<std::string, std::wstring> now;

@@ -48,6 +48,16 @@ bool ParseVidPid(std::string_view sId, uint16_t* puVendor, uint16_t* puProduct);
 // A locator or its loader: our vendor id with product id 1 or 9.
 bool IsLocator(uint16_t uVendor, uint16_t uProduct);
 
+// Device node status bits (cfgmgr32.h).
+constexpr uint32_t kDnStarted = 0x00000008;
+constexpr uint32_t kDnHasProblem = 0x00000400;
+
+// Whether a locator without an interface of our class has settled: it runs with another
+// driver, or Windows gave up on it (no driver found, a failed start, ...). A locator that
+// has neither started nor failed is still being set up by Windows, and may yet come up
+// with WinUSB: it is listed again later rather than reported.
+bool IsSettledWithoutInterface(uint32_t uNodeStatus);
+
 // One locator seen by an enumeration: its device instance id, and the path of its
 // device interface of our class when it is bound to WinUSB (empty when it is not).
 struct ScanEntry {

@@ -80,6 +80,14 @@ TEST(WinUsbLogic, LocatorIdsAreReadFromInstanceIdsAndPaths) {
   }
 }
 
+TEST(WinUsbLogic, OnlyASettledLocatorCountsAsNotBound) {
+  EXPECT_TRUE(IsSettledWithoutInterface(kDnStarted));                  // another driver runs it
+  EXPECT_TRUE(IsSettledWithoutInterface(kDnHasProblem));               // no driver, or it failed
+  EXPECT_TRUE(IsSettledWithoutInterface(kDnStarted | kDnHasProblem | 0x2));
+  EXPECT_FALSE(IsSettledWithoutInterface(0));                          // still being set up
+  EXPECT_FALSE(IsSettledWithoutInterface(0x2 | 0x4000));               // enumerated, not started yet
+}
+
 // A run of enumerations and what each must report, in order.
 TEST(WinUsbLogic, EnumerationsReportChangesOncePerArrival) {
   const std::string A = "USB\\VID_3A7C&PID_0009\\A", B = "USB\\VID_3A7C&PID_0001\\B";
