@@ -126,11 +126,11 @@ fill_firmware() {
            print chr(($_ * 37 + 11) & 0xFF) for 24 .. $ARGV[0] * 256 - 1;' "$pages" >"$folder/valtor_main.bin"
 }
 
-# run_one MODE PAGES SIM_OPTIONS... : one run of the scenario's script (the function
+# run_one MODE SIM_OPTIONS... : one run of the scenario's script (the function
 # drive_<scenario>) with the native (MODE native) or the Windows (MODE wine) updater.
 run_one() {
-  local mode="$1" pages="$2"
-  shift 2
+  local mode="$1"
+  shift
   trap cleanup EXIT  # this runs in a subshell of its own
   local dir="$work/$mode"
   mkdir -p "$dir"
@@ -161,9 +161,9 @@ run_both() {
   fill_firmware "$(firmware_of native)" "$pages"
   fill_firmware "$(firmware_of wine)" "$pages"
   cp "$(firmware_of native)/valtor_main.bin" "$work/image.bin"
-  run_one native "$pages" "$@" &
+  run_one native "$@" &
   local native=$!
-  run_one wine "$pages" "$@" &
+  run_one wine "$@" &
   local wine=$!
   wait "$native" || fail "the native run failed"
   wait "$wine" || fail "the run under Wine failed"
