@@ -39,7 +39,7 @@
 #include "platform/wdu/winusb_logic.h"
 
 // The logic's copies of Windows' numbers, held to the headers.
-static_assert(winusb::kErrSemTimeout == ERROR_SEM_TIMEOUT && winusb::kErrGenFailure == ERROR_GEN_FAILURE &&
+static_assert(winusb::kErrAccessDenied == ERROR_ACCESS_DENIED && winusb::kErrSemTimeout == ERROR_SEM_TIMEOUT && winusb::kErrGenFailure == ERROR_GEN_FAILURE &&
               winusb::kErrDeviceNotConnected == ERROR_DEVICE_NOT_CONNECTED &&
               winusb::kErrBadCommand == ERROR_BAD_COMMAND &&
               winusb::kErrOperationAborted == ERROR_OPERATION_ABORTED && winusb::kErrTimeout == ERROR_TIMEOUT &&
@@ -61,6 +61,11 @@ constexpr const char* kNotBoundText =
     "\nA Valtor locator is connected without its WinUSB driver: install the driver package "
     "vx_locator.inf from the updater's driver folder (right-click it, Install), then reconnect "
     "the locator\n";
+
+// Printed once per arrival when a bound locator cannot be opened because it is in use.
+constexpr const char* kInUseText =
+    "\nThe Valtor locator cannot be opened: another program is using it. Close that program "
+    "(or the other Valtor Firmware Updater window), then reconnect the locator\n";
 
 using RegisterNotificationFn = CONFIGRET(WINAPI*)(PCM_NOTIFY_FILTER, PVOID, PCM_NOTIFY_CALLBACK, PHCMNOTIFICATION);
 using UnregisterNotificationFn = CONFIGRET(WINAPI*)(HCMNOTIFICATION);
@@ -177,14 +182,20 @@ std::vector<winusb::ScanEntry> ListLocators(bool* pbPending) {
 }
 
 // Opens a bound locator and selects interface 0 / alternate setting 0. Null when it
-// cannot be opened or is not a locator after all.
-std::shared_ptr<Device> OpenDevice(const winusb::ScanEntry& entry, WDU_DEVICE_DESCRIPTOR* pDescriptor) {
+// cannot be opened (*pdwError says why) or is not a locator after all.
+std::shared_ptr<Device> OpenDevice(const winusb::ScanEntry& entry, WDU_DEVICE_DESCRIPTOR* pDescriptor,
+                                   DWORD* pdwError) {
+  *pdwError = ERROR_SUCCESS;
   auto pDevice = std::make_shared<Device>();
   pDevice->sInstanceId = entry.sInstanceId;
   pDevice->hFile = CreateFileW(entry.wsPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-  if (pDevice->hFile == INVALID_HANDLE_VALUE) return nullptr;
+  if (pDevice->hFile == INVALID_HANDLE_VALUE) {
+    *pdwError = GetLastError();
+    return nullptr;
+  }
   if (!WinUsb_Initialize(pDevice->hFile, &pDevice->hUsb)) {
+    *pdwError = GetLastError();
     pDevice->hUsb = nullptr;
     return nullptr;
   }
@@ -283,8 +294,13 @@ bool Rescan(WinUsbContext& c) {
   bool bRetry = bPending;
   for (const winusb::ScanEntry& entry : changes.arrived) {
     WDU_DEVICE_DESCRIPTOR descriptor{};
-    std::shared_ptr<Device> pDevice = OpenDevice(entry, &descriptor);
+    DWORD dwError = ERROR_SUCCESS;
+    std::shared_ptr<Device> pDevice = OpenDevice(entry, &descriptor, &dwError);
     if (pDevice == nullptr) {
+      if (dwError == winusb::kErrAccessDenied && c.tracker.FirstOpenFailure(entry.sInstanceId)) {
+        std::fputs(kInUseText, stdout);
+        std::fflush(stdout);
+      }
       c.tracker.Forget(entry.sInstanceId);
       bRetry = true;
       continue;

@@ -2,7 +2,6 @@
 #include "platform/wdu/winusb_logic.h"
 
 #include <cctype>
-#include <set>
 
 namespace winusb {
 
@@ -98,7 +97,15 @@ ScanChanges DeviceTracker::Update(const std::vector<ScanEntry>& scan) {
     }
   }
   m_last = std::move(now);
+  std::erase_if(m_openFailed, [&](const std::string& sId) {
+    auto it = m_last.find(sId);
+    return it == m_last.end() || it->second.empty();
+  });
   return changes;
+}
+
+bool DeviceTracker::FirstOpenFailure(const std::string& sInstanceId) {
+  return m_openFailed.insert(sInstanceId).second;
 }
 
 void DeviceTracker::Forget(const std::string& sInstanceId) {

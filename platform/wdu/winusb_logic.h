@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,7 @@ constexpr uint16_t kLocatorUsbVendorId = 0x3A7C;
 
 // Windows error numbers (winerror.h) that a WinUSB transfer reports.
 constexpr uint32_t kErrFileNotFound = 2;
+constexpr uint32_t kErrAccessDenied = 5;  // opening a device that another program holds
 constexpr uint32_t kErrInvalidHandle = 6;
 constexpr uint32_t kErrNotEnoughMemory = 8;
 constexpr uint32_t kErrBadCommand = 22;
@@ -80,10 +82,17 @@ class DeviceTracker {
   // Forgets a bound locator, so that the next enumeration that lists it reports it again
   // (a device whose open failed, or whose handle stopped working).
   void Forget(const std::string& sInstanceId);
-  void Clear() { m_last.clear(); }
+  // True the first time a bound locator cannot be opened since it arrived, so that the
+  // operator is told once, not at every retry.
+  bool FirstOpenFailure(const std::string& sInstanceId);
+  void Clear() {
+    m_last.clear();
+    m_openFailed.clear();
+  }
 
  private:
   std::map<std::string, std::wstring> m_last;  // instance id -> path ("" not bound)
+  std::set<std::string> m_openFailed;          // bound, listed, and told once
 };
 
 }  // namespace winusb

@@ -128,4 +128,35 @@ TEST(WinUsbLogic, EnumerationsReportChangesOncePerArrival) {
   }
 }
 
+// A locator that another program holds is retried at every listing, and the operator is
+// told once per arrival.
+TEST(WinUsbLogic, AnOpenFailureIsToldOncePerArrival) {
+  const std::string A = "USB\\VID_3A7C&PID_0009\\A";
+  const std::vector<ScanEntry> bound = {{A, L"\\\\?\\usb#a"}}, unbound = {{A, L""}};
+  DeviceTracker tracker;
+  struct Step {
+    const char* pszWhat;
+    const std::vector<ScanEntry>* pScan;
+    bool bOpenFails;
+    bool bTold;
+  };
+  const Step steps[] = {
+      {"arrives, in use", &bound, true, true},
+      {"retried, still in use", &bound, true, false},
+      {"retried, opens", &bound, false, false},
+      {"unplugged", nullptr, false, false},
+      {"plugged in again, in use", &bound, true, true},
+      {"driver removed", &unbound, false, false},
+      {"driver back, in use", &bound, true, true},
+  };
+  for (const Step& step : steps) {
+    const ScanChanges changes = tracker.Update(step.pScan != nullptr ? *step.pScan : std::vector<ScanEntry>{});
+    if (step.pScan != &bound) continue;
+    ASSERT_EQ(changes.arrived.size(), 1u) << step.pszWhat << ": a failed open is tried again";
+    if (!step.bOpenFails) continue;
+    EXPECT_EQ(tracker.FirstOpenFailure(A), step.bTold) << step.pszWhat;
+    tracker.Forget(A);
+  }
+}
+
 }  // namespace
