@@ -259,6 +259,12 @@ void UnregisterNotifications(WinUsbContext& c) {
   c.notifications.clear();
 }
 
+// One line for the operator, at once.
+void Tell(const char* pszText) {
+  std::fputs(pszText, stdout);
+  std::fflush(stdout);
+}
+
 // Takes a device out of the reported set and tells the layer it went.
 void ReportGone(WinUsbContext& c, const std::string& sInstanceId) {
   std::lock_guard<std::mutex> lk(c.mtx);
@@ -287,20 +293,14 @@ bool Rescan(WinUsbContext& c) {
   bool bPending = false;
   const winusb::ScanChanges changes = c.tracker.Update(ListLocators(&bPending));
   for (const std::string& sId : changes.left) ReportGone(c, sId);
-  for (size_t i = 0; i < changes.notBound.size(); ++i) {
-    std::fputs(kNotBoundText, stdout);
-    std::fflush(stdout);
-  }
+  for (size_t i = 0; i < changes.notBound.size(); ++i) Tell(kNotBoundText);
   bool bRetry = bPending;
   for (const winusb::ScanEntry& entry : changes.arrived) {
     WDU_DEVICE_DESCRIPTOR descriptor{};
     DWORD dwError = ERROR_SUCCESS;
     std::shared_ptr<Device> pDevice = OpenDevice(entry, &descriptor, &dwError);
     if (pDevice == nullptr) {
-      if (dwError == winusb::kErrAccessDenied && c.tracker.FirstOpenFailure(entry.sInstanceId)) {
-        std::fputs(kInUseText, stdout);
-        std::fflush(stdout);
-      }
+      if (dwError == winusb::kErrAccessDenied && c.tracker.FirstOpenFailure(entry.sInstanceId)) Tell(kInUseText);
       c.tracker.Forget(entry.sInstanceId);
       bRetry = true;
       continue;
