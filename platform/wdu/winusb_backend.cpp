@@ -56,16 +56,15 @@ constexpr GUID kUsbDeviceInterface = {0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0
 constexpr DWORD kPollPeriodMs = 250;
 constexpr UCHAR kDeviceDescriptorType = 1;
 
-// Printed once each time a locator without the WinUSB driver is plugged in.
+// The operator's lines, each printed once per arrival: a locator without the WinUSB
+// driver, and one that another program holds open.
 constexpr const char* kNotBoundText =
-    "\nA Valtor locator is connected without its WinUSB driver: install the driver package "
-    "vx_locator.inf from the updater's driver folder (right-click it, Install), then reconnect "
-    "the locator\n";
-
-// Printed once per arrival when a bound locator cannot be opened because it is in use.
+    "\nLocator found but its WinUSB driver is not installed: right-click vx_locator.inf in the "
+    "updater's driver folder and choose Install (or, as administrator: pnputil /add-driver "
+    "vx_locator.inf /install), then unplug the locator and connect it again\n";
 constexpr const char* kInUseText =
-    "\nThe Valtor locator cannot be opened: another program is using it. Close that program "
-    "(or the other Valtor Firmware Updater window), then reconnect the locator\n";
+    "\nLocator found but another program is using it (a second vx_fw_load?): close that program, "
+    "then unplug the locator and connect it again\n";
 
 using RegisterNotificationFn = CONFIGRET(WINAPI*)(PCM_NOTIFY_FILTER, PVOID, PCM_NOTIFY_CALLBACK, PHCMNOTIFICATION);
 using UnregisterNotificationFn = CONFIGRET(WINAPI*)(HCMNOTIFICATION);
@@ -142,7 +141,7 @@ std::map<std::string, std::wstring> BoundInterfaces() {
 
 // Every present locator, bound to WinUSB or not. *pbPending is set when a locator is
 // still being set up by Windows and left out of this listing.
-std::vector<winusb::ScanEntry> ListLocators(bool* pbPending) {
+std::vector<winusb::ScanEntry> ListLocators(uint16_t wVendor, bool* pbPending) {
   *pbPending = false;
   std::map<std::string, std::wstring> bound = BoundInterfaces();
   std::vector<winusb::ScanEntry> scan;
@@ -154,7 +153,7 @@ std::vector<winusb::ScanEntry> ListLocators(bool* pbPending) {
       if (!SetupDiEnumDeviceInfo(hSet, i, &info)) break;
       const std::string sId = InstanceId(hSet, &info);
       uint16_t uVendor = 0, uProduct = 0;
-      if (!winusb::ParseVidPid(sId, &uVendor, &uProduct) || !winusb::IsLocator(uVendor, uProduct)) continue;
+      if (!winusb::ParseVidPid(sId, &uVendor, &uProduct) || !winusb::IsLocator(uVendor, uProduct, wVendor)) continue;
       auto it = bound.find(sId);
       if (it != bound.end()) {
         scan.push_back(winusb::ScanEntry{sId, it->second});
@@ -174,7 +173,7 @@ std::vector<winusb::ScanEntry> ListLocators(bool* pbPending) {
   // Interfaces of our class on a device the USB listing did not give.
   for (const auto& [sId, wsPath] : bound) {
     uint16_t uVendor = 0, uProduct = 0;
-    if (winusb::ParseVidPid(sId, &uVendor, &uProduct) && winusb::IsLocator(uVendor, uProduct)) {
+    if (winusb::ParseVidPid(sId, &uVendor, &uProduct) && winusb::IsLocator(uVendor, uProduct, wVendor)) {
       scan.push_back(winusb::ScanEntry{sId, wsPath});
     }
   }
@@ -183,8 +182,8 @@ std::vector<winusb::ScanEntry> ListLocators(bool* pbPending) {
 
 // Opens a bound locator and selects interface 0 / alternate setting 0. Null when it
 // cannot be opened (*pdwError says why) or is not a locator after all.
-std::shared_ptr<Device> OpenDevice(const winusb::ScanEntry& entry, WDU_DEVICE_DESCRIPTOR* pDescriptor,
-                                   DWORD* pdwError) {
+std::shared_ptr<Device> OpenDevice(const winusb::ScanEntry& entry, uint16_t wVendor,
+                                   WDU_DEVICE_DESCRIPTOR* pDescriptor, DWORD* pdwError) {
   *pdwError = ERROR_SUCCESS;
   auto pDevice = std::make_shared<Device>();
   pDevice->sInstanceId = entry.sInstanceId;
@@ -208,7 +207,7 @@ std::shared_ptr<Device> OpenDevice(const winusb::ScanEntry& entry, WDU_DEVICE_DE
     return nullptr;
   }
   std::memcpy(pDescriptor, abDescriptor, sizeof abDescriptor);  // little-endian, as on the wire
-  if (!winusb::IsLocator(pDescriptor->idVendor, pDescriptor->idProduct)) return nullptr;
+  if (!winusb::IsLocator(pDescriptor->idVendor, pDescriptor->idProduct, wVendor)) return nullptr;
   WinUsb_SetCurrentAlternateSetting(pDevice->hUsb, 0);  // WDU_SetInterface reports a failure
   return pDevice;
 }
@@ -291,14 +290,14 @@ bool Rescan(WinUsbContext& c) {
     c.tracker.Forget(sId);
   }
   bool bPending = false;
-  const winusb::ScanChanges changes = c.tracker.Update(ListLocators(&bPending));
+  const winusb::ScanChanges changes = c.tracker.Update(ListLocators(c.sink.wVendorId, &bPending));
   for (const std::string& sId : changes.left) ReportGone(c, sId);
   for (size_t i = 0; i < changes.notBound.size(); ++i) Tell(kNotBoundText);
   bool bRetry = bPending;
   for (const winusb::ScanEntry& entry : changes.arrived) {
     WDU_DEVICE_DESCRIPTOR descriptor{};
     DWORD dwError = ERROR_SUCCESS;
-    std::shared_ptr<Device> pDevice = OpenDevice(entry, &descriptor, &dwError);
+    std::shared_ptr<Device> pDevice = OpenDevice(entry, c.sink.wVendorId, &descriptor, &dwError);
     if (pDevice == nullptr) {
       if (dwError == winusb::kErrAccessDenied && c.tracker.FirstOpenFailure(entry.sInstanceId)) Tell(kInUseText);
       c.tracker.Forget(entry.sInstanceId);

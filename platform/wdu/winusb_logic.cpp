@@ -72,8 +72,8 @@ bool ParseVidPid(std::string_view sId, uint16_t* puVendor, uint16_t* puProduct) 
   return true;
 }
 
-bool IsLocator(uint16_t uVendor, uint16_t uProduct) {
-  return uVendor == kLocatorUsbVendorId && (uProduct == 1 || uProduct == 9);
+bool IsLocator(uint16_t uVendor, uint16_t uProduct, uint16_t wWantedVendor) {
+  return uVendor == wWantedVendor && (uProduct == 1 || uProduct == 9);
 }
 
 bool IsSettledWithoutInterface(uint32_t uNodeStatus) { return (uNodeStatus & (kDnStarted | kDnHasProblem)) != 0; }

@@ -15,10 +15,6 @@
 
 namespace winusb {
 
-// The locators' USB vendor id, the channel's kLocatorVendorId (usb/ sits above this layer;
-// a test holds the two equal).
-constexpr uint16_t kLocatorUsbVendorId = 0x3A7C;
-
 // Windows error numbers (winerror.h) that a WinUSB transfer reports.
 constexpr uint32_t kErrFileNotFound = 2;
 constexpr uint32_t kErrAccessDenied = 5;  // opening a device that another program holds
@@ -47,8 +43,9 @@ DWORD StatusFromOutcome(bool bSucceeded, uint32_t uError, bool bDeviceGone);
 // device interface path. False when either is missing or not four hexadecimal digits.
 bool ParseVidPid(std::string_view sId, uint16_t* puVendor, uint16_t* puProduct);
 
-// A locator or its loader: our vendor id with product id 1 or 9.
-bool IsLocator(uint16_t uVendor, uint16_t uProduct);
+// A locator or its DSP board: the registrations' vendor id (WduSink::wVendorId) with
+// product id 9 or 1, the two that the driver package binds to WinUSB.
+bool IsLocator(uint16_t uVendor, uint16_t uProduct, uint16_t wWantedVendor);
 
 // Device node status bits (cfgmgr32.h).
 constexpr uint32_t kDnStarted = 0x00000008;

@@ -7,13 +7,10 @@
 #include <vector>
 
 #include "platform/wdu/winusb_logic.h"
-#include "usb/usb_message.h"
 
 namespace {
 
 using namespace winusb;
-
-static_assert(kLocatorUsbVendorId == kLocatorVendorId, "the backend looks for the channel's vendor id");
 
 TEST(WinUsbLogic, OutcomesMapToDistinctStatuses) {
   struct Case {
@@ -76,7 +73,7 @@ TEST(WinUsbLogic, LocatorIdsAreReadFromInstanceIdsAndPaths) {
     if (!c.bParsed) continue;
     EXPECT_EQ(uVendor, c.uVendor) << c.pszId;
     EXPECT_EQ(uProduct, c.uProduct) << c.pszId;
-    EXPECT_EQ(IsLocator(uVendor, uProduct), c.bLocator) << c.pszId;
+    EXPECT_EQ(IsLocator(uVendor, uProduct, 0x3A7C), c.bLocator) << c.pszId;
   }
 }
 
