@@ -289,7 +289,10 @@ case "$scenario" in
     done
     [[ ! -e "$inst" && ! -e "$menu" ]] || fail "the uninstaller left the program or its shortcuts"
     [[ "$(cat "$drive_c/ProgramData/$kFirmwareRel/pcversions.txt")" == "12,0" ]] || fail "the firmware folder lost its files"
+    # The prefix is large: it goes once its server has ended.
     timeout 30 wineserver -k || true
+    timeout 30 wineserver -w || true
+    rm -rf "$WINEPREFIX"
     ;;
   *)
     fail "unknown scenario"
