@@ -20,6 +20,10 @@ if [[ "$preset" == "windows" ]]; then
   # A Wine prefix of the build's own, created once; console programs need no display.
   export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   [[ -d "$WINEPREFIX" ]] || { mkdir -p "$WINEPREFIX"; wineboot -i >/dev/null 2>&1 || true; }
+  # The end-to-end runs under Wine drive the native simulator and compare with the native
+  # updater: both come from the default preset's build.
+  cmake --preset default >/dev/null
+  cmake --build --preset default -j "$(nproc)" --target vx_fw_load vx_locator_sim
 fi
 if [[ "$preset" == "tsan" ]]; then
   # ThreadSanitizer needs the address-space layout it was built for.

@@ -47,3 +47,6 @@ bool WduWaitIdle(DWORD dwTimeoutMs);
 const WduBackend* WduNullBackend();                         // reports no device
 const WduBackend* WduSocketBackend(const char* pszEndpoint);  // vx_locator_sim over a socket
 const WduBackend* WduLibusbBackend();                       // real devices through libusb-1.0
+#if defined(_WIN32)
+const WduBackend* WduWinUsbBackend();  // real locators through WinUSB
+#endif

@@ -209,7 +209,9 @@ const WduBackend* ChooseBackend(const WduBackend* pSelected) {
   if (pSelected != nullptr) return pSelected;
   const char* pszSim = std::getenv("VX_LOCATOR_SIM");
   if (pszSim != nullptr && *pszSim != '\0') return WduSocketBackend(pszSim);
-#if defined(VX_HAVE_LIBUSB)
+#if defined(_WIN32)
+  return WduWinUsbBackend();
+#elif defined(VX_HAVE_LIBUSB)
   return WduLibusbBackend();
 #else
   return WduNullBackend();
