@@ -222,13 +222,22 @@ struct Locator::Impl {
     return LinkTransferNs(cfg.timing.link, bytes) + uint64_t(cfg.latencyUs) * 1000;
   }
 
-  // Waits with the lock released until the deadline has passed.
-  static void WaitUntil(std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
+  // Waits with the lock released until the deadline. A timed sleep ends late by the
+  // system's wake-up latency (tens of microseconds in a virtual machine), which would add
+  // to every modelled time; the wait aims that much early, by a running estimate of how
+  // late the recent wakes were, so that it ends at the deadline on average.
+  void WaitUntil(std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
     if (Clock::now() >= deadline) return;
+    const Clock::time_point aim = deadline - std::chrono::nanoseconds(wakeLateNs);
+    if (Clock::now() >= aim) return;
     lock.unlock();
-    std::this_thread::sleep_until(deadline);
+    std::this_thread::sleep_until(aim);
+    const int64_t lateNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - aim).count();
     lock.lock();
+    wakeLateNs = std::clamp<int64_t>(wakeLateNs + (lateNs - wakeLateNs) / 8, 0, kMaxWakeLateNs);
   }
+  int64_t wakeLateNs = 0;
+  static constexpr int64_t kMaxWakeLateNs = 200'000;
 
   void Record(bool bOut, const uint8_t* p, uint32_t len, uint64_t chargedNs = 0) {
     TraceEntry e{bOut, BytesToWords(p, len), len, chargedNs};
@@ -620,7 +629,7 @@ BusStatus Locator::Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, ui
     p.cv.notify_all();
   }
   m_pImpl->Deliver(lock);
-  Impl::WaitUntil(lock, outDone);
+  p.WaitUntil(lock, outDone);
   return BusStatus::kOk;
 }
 
@@ -668,7 +677,7 @@ BusStatus Locator::In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t l
   }
   if (pend.bUnplugAfter) p.DoUnplug();
   m_pImpl->Deliver(lock);
-  Impl::WaitUntil(lock, inDone);
+  p.WaitUntil(lock, inDone);
   return status;
 }
 
