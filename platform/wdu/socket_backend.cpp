@@ -217,16 +217,6 @@ bool SendAll(Socket s, const std::vector<uint8_t>& bytes) {
   return true;
 }
 
-bool RecvAll(Socket s, uint8_t* p, size_t uBytes) {
-  size_t uDone = 0;
-  while (uDone < uBytes) {
-    const int n = static_cast<int>(recv(s, reinterpret_cast<char*>(p + uDone), static_cast<int>(uBytes - uDone), 0));
-    if (n <= 0) return false;
-    uDone += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 std::vector<uint8_t> Message(uint32_t uType, const std::vector<uint8_t>& payload) {
   std::vector<uint8_t> m;
   m.reserve(8 + payload.size());
@@ -245,43 +235,58 @@ void DropDeviceLocked(SocketClient& c) {
   c.sink.Left(c.sink.pLayer, uLocal);
 }
 
-void HandleMessage(SocketClient& c, uint32_t uType, const std::vector<uint8_t>& p) {
+void HandleMessage(SocketClient& c, uint32_t uType, const uint8_t* p, size_t nSize) {
   std::lock_guard<std::mutex> lk(c.mtx);
   if (!c.bRunning) return;
-  if (uType == kAttach && p.size() >= 8 + kDescriptorBytes) {
+  if (uType == kAttach && nSize >= 8 + kDescriptorBytes) {
     DropDeviceLocked(c);
-    c.uServerDevice = GetU64(p.data());
+    c.uServerDevice = GetU64(p);
     c.uLocalDevice = c.uNextLocal++;
-    const WDU_DEVICE_DESCRIPTOR d = ParseDescriptor(p.data() + 8);
+    const WDU_DEVICE_DESCRIPTOR d = ParseDescriptor(p + 8);
     c.sink.Arrived(c.sink.pLayer, c.uLocalDevice, &d);
-  } else if (uType == kDetach && p.size() >= 8) {
-    if (c.uLocalDevice != 0 && GetU64(p.data()) == c.uServerDevice) DropDeviceLocked(c);
-  } else if (uType == kResult && p.size() >= 12) {
-    auto it = FindPending(c, GetU32(p.data()));
+  } else if (uType == kDetach && nSize >= 8) {
+    if (c.uLocalDevice != 0 && GetU64(p) == c.uServerDevice) DropDeviceLocked(c);
+  } else if (uType == kResult && nSize >= 12) {
+    auto it = FindPending(c, GetU32(p));
     if (it == c.pending.end()) return;  // its caller gave up waiting
     Pending& r = *it->second;
-    r.dwStatus = StatusFromWire(GetU32(p.data() + 4));
-    r.uMoved = GetU32(p.data() + 8);
-    r.uCopied = static_cast<uint32_t>(std::min<size_t>(p.size() - 12, r.uCapacity));
-    if (r.uCopied != 0) std::memcpy(r.pDest, p.data() + 12, r.uCopied);
+    r.dwStatus = StatusFromWire(GetU32(p + 4));
+    r.uMoved = GetU32(p + 8);
+    r.uCopied = static_cast<uint32_t>(std::min<size_t>(nSize - 12, r.uCapacity));
+    if (r.uCopied != 0) std::memcpy(r.pDest, p + 12, r.uCopied);
     r.bDone = true;
     c.pending.erase(it);
     c.cv.notify_all();
   }
 }
 
-// Reads messages until the connection fails or the client stops.
+// Reads messages until the connection fails or the client stops. Each receive takes what
+// has arrived, so a message usually costs one system call, not one for its header and one
+// for its payload.
 void ReadLoop(SocketClient& c, Socket s) {
-  std::vector<uint8_t> payload;
+  std::vector<uint8_t> buf(16 * 1024);
+  size_t nHave = 0;
   for (;;) {
-    uint8_t header[8];
-    if (!RecvAll(s, header, sizeof header)) return;
-    const uint32_t uType = GetU32(header);
-    const uint32_t uLength = GetU32(header + 4);
-    if (uLength > kMaxPayload) return;
-    payload.resize(uLength);
-    if (uLength != 0 && !RecvAll(s, payload.data(), uLength)) return;
-    HandleMessage(c, uType, payload);
+    size_t nUsed = 0;
+    while (nHave - nUsed >= 8) {
+      const uint8_t* pMsg = buf.data() + nUsed;
+      const uint32_t uLength = GetU32(pMsg + 4);
+      if (uLength > kMaxPayload) return;
+      if (nHave - nUsed < 8 + size_t(uLength)) {
+        if (buf.size() < 8 + size_t(uLength)) buf.resize(8 + size_t(uLength));  // pMsg is not used after this
+        break;
+      }
+      HandleMessage(c, GetU32(pMsg), pMsg + 8, uLength);
+      nUsed += 8 + size_t(uLength);
+    }
+    if (nUsed != 0) {
+      std::memmove(buf.data(), buf.data() + nUsed, nHave - nUsed);
+      nHave -= nUsed;
+    }
+    const int n = static_cast<int>(recv(s, reinterpret_cast<char*>(buf.data() + nHave),
+                                        static_cast<int>(std::min<size_t>(buf.size() - nHave, 1 << 30)), 0));
+    if (n <= 0) return;
+    nHave += static_cast<size_t>(n);
   }
 }
 
