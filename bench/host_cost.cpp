@@ -22,29 +22,21 @@
 
 #include <unistd.h>
 
-#include "app/startup.h"
-#include "bench_support.h"
 #include "e2e/child_process.h"
+#include "program_harness.h"
 #include "platform/os/os.h"
 #include "usb/usb_message.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
+using harness::Report;
+
 namespace {
 
 int g_nIdleSeconds = 30;
 int g_nArrivals = 5;
 fs::path g_dir;
-FILE* g_pReport = stdout;
-
-void Report(const char* pszFormat, ...) {
-  va_list args;
-  va_start(args, pszFormat);
-  vfprintf(g_pReport, pszFormat, args);
-  va_end(args);
-  fflush(g_pReport);
-}
 
 struct Stats {
   double min, median, p90, max, mean;
@@ -171,8 +163,6 @@ void Measure() {
   MeasureIdle(true);
 }
 
-CUsbMessage* CreateChannel() { return new CUsbMessage; }
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -188,19 +178,12 @@ int main(int argc, char** argv) {
     }
   }
   g_dir = fs::temp_directory_path() / ("vx_host_cost_" + std::to_string(getpid()));
-  const fs::path folder = g_dir / "ProgramData" / "Quenby Ltd" / "Valtor Firmware Updater" / "Firmware";
+  const fs::path folder = harness::FirmwareFolder(g_dir / "ProgramData");
   fs::create_directories(folder);
   std::ofstream(folder / "pcversions.txt") << "12,0\n3,1,main.bin\n";
   unsetenv("VX_LOCATOR_SIM");
 
-  QuietStdout quiet;  // start-up's own texts
-  g_pReport = fdopen(dup(quiet.SavedFd()), "w");
-  StartupCalls calls;
-  calls.pfnCreateChannel = &CreateChannel;
-  calls.ppChannel = &pCUsbMessage;
-  calls.pfnOpenChannel = &OpenChannel;
-  calls.pfnRunUpdateLoop = &Measure;
-  StartUp(1, argv, calls);
+  harness::RunAsTheProgram(argv, &Measure);
 
   std::error_code ec;
   fs::remove_all(g_dir, ec);

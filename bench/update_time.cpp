@@ -28,17 +28,18 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "bench_support.h"
 #include "counting_new.h"
-#include "app/startup.h"
 #include "app/update_loop.h"
 #include "e2e/child_process.h"
+#include "program_harness.h"
 #include "platform/os/os.h"
 #include "sim/locator.h"
 #include "usb/usb_message.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+
+using harness::Report;
 
 namespace {
 
@@ -54,15 +55,6 @@ struct Settings {
   std::string sSocket;
 };
 Settings g_settings;
-FILE* g_pReport = stdout;  // the report; the updater's own output goes to the null device
-
-void Report(const char* pszFormat, ...) {
-  va_list args;
-  va_start(args, pszFormat);
-  vfprintf(g_pReport, pszFormat, args);
-  va_end(args);
-  fflush(g_pReport);
-}
 
 double ProcessCpuSeconds() {
   timespec t{};
@@ -194,10 +186,8 @@ void Measure() {
   g_nExit = bHs && bFs ? 0 : 1;
 }
 
-CUsbMessage* CreateChannel() { return new CUsbMessage; }
-
 void WriteFirmwareFolder(const fs::path& programData) {
-  const fs::path folder = programData / "Quenby Ltd" / "Valtor Firmware Updater" / "Firmware";
+  const fs::path folder = harness::FirmwareFolder(programData);
   fs::create_directories(folder);
   std::vector<char> image(kPages * 256);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>((i * 37 + 11) ^ (i >> 9));
@@ -231,20 +221,12 @@ int main(int argc, char** argv) {
   setenv("PROGRAMDATA", (g_settings.dir / "ProgramData").string().c_str(), 1);
   setenv("VX_LOCATOR_SIM", g_settings.sSocket.c_str(), 1);
 
-  // The report keeps the real standard output; the updater prints to the null device.
-  QuietStdout quiet;
-  g_pReport = fdopen(dup(quiet.SavedFd()), "w");
-  OsUnbufferedStdout();
-  Report("update_time: %u-page image, %d hs and %d fs runs; the updater at the priority and timer period of "
-         "vx_fw_load\n",
-         kPages, g_settings.nRunsHs, g_settings.nRunsFs);
-
-  StartupCalls calls;
-  calls.pfnCreateChannel = &CreateChannel;
-  calls.ppChannel = &pCUsbMessage;
-  calls.pfnOpenChannel = &OpenChannel;
-  calls.pfnRunUpdateLoop = &Measure;
-  StartUp(1, argv, calls);
+  harness::RunAsTheProgram(argv, &Measure, [] {
+    OsUnbufferedStdout();  // as the program's entry does
+    Report("update_time: %u-page image, %d hs and %d fs runs; the updater at the priority and timer period of "
+           "vx_fw_load\n",
+           kPages, g_settings.nRunsHs, g_settings.nRunsFs);
+  });
 
   std::error_code ec;
   fs::remove_all(g_settings.dir, ec);
