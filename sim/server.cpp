@@ -49,7 +49,7 @@ struct Transfer {
   uint32_t timeoutMs;
   uint32_t count;             // IN: bytes wanted
   std::vector<uint8_t> data;  // OUT: bytes to send
-  Locator::TimePoint arrival;  // when the request was read whole: the bus time counts from here
+  Locator::TimePoint arrival;  // when the request's header was read: the bus time counts from here
 };
 
 // The worker meets the model's deadlines to the microsecond rather than within the
@@ -191,6 +191,7 @@ void Server::Impl::Serve(net::Handle h) {
   for (;;) {
     uint8_t header[8];
     if (!net::RecvAllUnless(h, header, 8, &bStop)) break;
+    const Locator::TimePoint arrival = std::chrono::steady_clock::now();  // its first bytes are here
     const uint32_t type = Get32(header), len = Get32(header + 4);
     if (len > kMaxPayload) {
       Log("client sent a message of " + std::to_string(len) + " bytes; closing");
@@ -232,7 +233,7 @@ void Server::Impl::Serve(net::Handle h) {
           break;
         }
         Transfer t;
-        t.arrival = std::chrono::steady_clock::now();
+        t.arrival = arrival;
         t.bOut = type == kMsgOut;
         t.seq = Get32(p);
         t.deviceId = Get64(p + 4);
