@@ -236,7 +236,7 @@ void DropDeviceLocked(SocketClient& c) {
 }
 
 void HandleMessage(SocketClient& c, uint32_t uType, const uint8_t* p, size_t nSize) {
-  std::lock_guard<std::mutex> lk(c.mtx);
+  std::unique_lock<std::mutex> lk(c.mtx);
   if (!c.bRunning) return;
   if (uType == kAttach && nSize >= 8 + kDescriptorBytes) {
     DropDeviceLocked(c);
@@ -256,6 +256,7 @@ void HandleMessage(SocketClient& c, uint32_t uType, const uint8_t* p, size_t nSi
     if (r.uCopied != 0) std::memcpy(r.pDest, p + 12, r.uCopied);
     r.bDone = true;
     c.pending.erase(it);
+    lk.unlock();  // the woken caller does not have to wait for the lock
     c.cv.notify_all();
   }
 }
