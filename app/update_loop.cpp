@@ -72,6 +72,10 @@ int32_t RunUpdateAttempt(const UpdateLoopState& state) {
       nError = kErrInfoErase;
     } else {
       nError = WriteFirmwareInfo(infoBlock.au32Words);
+      // The download returns 0 on a CRC mismatch too, leaving the length 0 (an empty image is
+      // refused, so a verified one is never 0 long). The info block is written all the same,
+      // with CRC and length 0; the attempt has still failed, and says so last.
+      if (nError == 0 && u32ImageLength == 0) nError = kErrDownload;
     }
   }
 

@@ -33,6 +33,9 @@ constexpr uint32_t kImageSectors[4] = {0x8000, 0x10000, 0x18000, 0x20000};
 constexpr uint32_t kPageBytes = 256;
 constexpr uint32_t kPageWords = 64;
 constexpr uint32_t kPageUnits = 128;  // 16-bit units per page
+constexpr uint32_t kSectorUnits = 0x8000;  // 16-bit units of each image sector
+// The four image sectors hold 0x20000 units: 1024 pages, 256 KB.
+constexpr uint32_t kImageAreaBytes = 4 * kSectorUnits * 2;
 
 // EEPROM.
 constexpr uint32_t kEepromLastAddress = 0x3FFFF;  // 256 KB

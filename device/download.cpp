@@ -18,6 +18,9 @@ constexpr const char* kNoFileText = "\nFile : %s does NOT exist\n";
 constexpr const char* kEraseErrorText = "\nError erasing sector\n";
 constexpr const char* kNoBufferText = "\nError allocating page buffer for file : %s\n";
 constexpr const char* kReadErrorText = "\nError reading file\n";
+constexpr const char* kEmptyImageText = "\nFile : %s is empty: not a firmware image\n";
+constexpr const char* kLargeImageText =
+    "\nFile : %s is too large for the image area: %llu bytes, at most %u (%u pages)\n";
 constexpr const char* kFileText = "\n\nFile : %s";
 constexpr const char* kFileSizeText = "\nFile Size (Kilobytes) = %u";
 constexpr const char* kPageSizeText = "\nFlash Page Size = %u bytes, Number Pages = %d";
@@ -45,7 +48,38 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 using PageBuffer = std::unique_ptr<uint8_t[]>;
 
+// Whether a path component names a parent folder. Windows drops trailing dots and blanks
+// from a component, so ". ." and "..." are taken for ".." as well.
+bool IsParentComponent(const std::string& sComponent) {
+  size_t nDots = 0;
+  for (char c : sComponent) {
+    if (c == '.') {
+      ++nDots;
+    } else if (c != ' ') {
+      return false;
+    }
+  }
+  return nDots >= 2;
+}
+
+// Whether the name reaches outside the firmware folder through a parent component;
+// subfolders are allowed.
+bool LeavesFirmwareFolder(const char* fileName) {
+  std::string sComponent;
+  for (const char* p = fileName;; ++p) {
+    if (*p == '\\' || *p == '/' || *p == '\0') {
+      if (IsParentComponent(sComponent)) return true;
+      if (*p == '\0') return false;
+      sComponent.clear();
+    } else {
+      sComponent.push_back(*p);
+    }
+  }
+}
+
+// The image in the firmware folder; none for a name that leads out of the folder.
 FilePtr OpenImageFile(const char* fileName) {
+  if (LeavesFirmwareFolder(fileName)) return nullptr;
   std::wstring wsPath = kFirmwareFolder;
   wsPath += L"\\";
   wsPath += AnsiToWide(fileName);
@@ -109,6 +143,19 @@ int32_t DownloadFirmwareImage(const char* fileName, uint32_t& crcOut, uint32_t& 
     return -2;
   }
 
+  // Nothing is sent for a file that cannot be an image: an empty one would leave the image
+  // area erased, a larger one would be programmed beyond it.
+  const int64_t nFileSize = FileSize(pFile.get());
+  if (nFileSize == 0) {
+    printf(kEmptyImageText, fileName);
+    return kErrNotAnImage;
+  }
+  if (nFileSize > static_cast<int64_t>(kImageAreaBytes)) {
+    printf(kLargeImageText, fileName, static_cast<unsigned long long>(nFileSize), kImageAreaBytes,
+           kImageAreaBytes / kPageBytes);
+    return kErrNotAnImage;
+  }
+
   ClearBuffers();
   if (EraseFlashSector(kImageSectors[0]) == 0) {
     printf("%s", kEraseErrorText);
@@ -123,7 +170,6 @@ int32_t DownloadFirmwareImage(const char* fileName, uint32_t& crcOut, uint32_t& 
   pu32Request[3] = kPageWords;
   pu32Request[4] = kImageBase;
 
-  const int64_t nFileSize = FileSize(pFile.get());
   if (nFileSize < 0) {
     printf("%s", kReadErrorText);
     return -4;

@@ -5,21 +5,14 @@
 #include <cstdint>
 
 #include "device/device_ops.h"
-#include "platform/os/os.h"
+#include "fuzz_channel.h"
 #include "platform/wdu/backend.h"
 #include "support/locator_arrival.h"
 #include "usb/usb_message.h"
 
 namespace {
 
-const uint8_t* g_pInput = nullptr;
-size_t g_nInput = 0;
-
-uint8_t NextByte() {
-  if (g_nInput == 0) return 0;
-  --g_nInput;
-  return *g_pInput++;
-}
+vxfuzz::Input g_input;
 
 DWORD Open(void*, const WduSink* pSink) {
   ReportLocatorArrival(*pSink, 1, 9);
@@ -30,41 +23,27 @@ DWORD SetInterface(void*, uint64_t, DWORD, DWORD) { return WD_STATUS_SUCCESS; }
 
 DWORD Transfer(void*, uint64_t, DWORD, bool bRead, DWORD, uint8_t* pBuffer, DWORD dwBytes, DWORD* pdwMoved,
                DWORD) {
-  const uint8_t mode = NextByte();
+  const uint8_t mode = g_input.Byte();
   const DWORD dwStatus = (mode & 7) == 6 ? WD_TIME_OUT_EXPIRED : WD_STATUS_SUCCESS;
   if (!bRead) {
     *pdwMoved = (mode & 7) == 7 ? dwBytes / 2 : dwBytes;
     return dwStatus;
   }
-  DWORD dwLen = (DWORD(NextByte()) << 2) | (mode >> 6);
+  DWORD dwLen = (DWORD(g_input.Byte()) << 2) | (mode >> 6);
   if (dwLen > dwBytes) dwLen = dwBytes;
-  for (DWORD i = 0; i < dwLen; ++i) pBuffer[i] = NextByte();
+  for (DWORD i = 0; i < dwLen; ++i) pBuffer[i] = g_input.Byte();
   *pdwMoved = dwLen;
   return dwStatus;
 }
 
 const WduBackend kBackend{"fuzz", nullptr, &Open, &Close, &SetInterface, &Transfer};
 
-void NoSleep(DWORD) {}
-
-bool ConnectOnce() {
-  OsSetSleepHook(&NoSleep);
-  WduSelectBackend(&kBackend);
-  pCUsbMessage = new CUsbMessage;
-  if (OpenChannel() != 0) return false;
-  WduWaitIdle(5000);
-  for (int i = 0; i < 100; ++i)
-    if (PollConnection()) return true;
-  return false;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
-  static const bool bConnected = ConnectOnce();
+  static const bool bConnected = vxfuzz::ConnectChannel(&kBackend);
   if (!bConnected) __builtin_trap();
-  g_pInput = pData;
-  g_nInput = nSize;
+  g_input.Reset(pData, nSize);
 
   uint32_t au32Info[20] = {};
   ReadFirmwareInfo(au32Info);
@@ -75,9 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
 
   // A request of any shape, counts out of range included.
   ClearBuffers();
-  pCUsbMessage->pu32Request[0] = NextByte() % 130;
-  pCUsbMessage->pu32Request[1] = NextByte() % 130;
-  pCUsbMessage->pu32Request[2] = NextByte();
+  pCUsbMessage->pu32Request[0] = g_input.Byte() % 130;
+  pCUsbMessage->pu32Request[1] = g_input.Byte() % 130;
+  pCUsbMessage->pu32Request[2] = g_input.Byte();
   Transact();
   return 0;
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds what is missing and runs the updater in this terminal against the simulated
-# locator (the backends for real USB devices are not built yet). The simulator runs in
+# locator (without VX_LOCATOR_SIM the updater waits for a real one). The simulator runs in
 # production-line mode with a demo firmware folder: press a key when a locator is
 # announced, watch the download and the verification, and the next locator arrives a few
 # seconds later. End with Ctrl-C.

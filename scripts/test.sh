@@ -1,9 +1,18 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite in one preset (default: the developer build).
 #   scripts/test.sh [default|asan|tsan|release|windows]   (release also builds the benchmarks)
+#   scripts/test.sh vm [CASE...]   the updater in a QEMU guest, through the kernel's USB stack
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset="${1:-default}"
+
+if [[ "$preset" == "vm" ]]; then
+  shift
+  scripts/deps.sh vm
+  cmake --preset default >/dev/null
+  cmake --build --preset default -j "$(nproc)" --target vx_fw_load vx_locator_sim
+  exec scripts/vm/run.sh build/default "$@"
+fi
 
 if [[ "$preset" == "windows" ]]; then scripts/deps.sh windows; else scripts/deps.sh; fi
 
@@ -20,3 +29,13 @@ fi
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j "$(nproc)"
 ctest --preset "$preset"
+if [[ "$preset" == "release" ]]; then
+  # The Debian package holds the program, the udev rule and the firmware folder.
+  (cd build/release && cpack -G DEB >/dev/null)
+  contents=$(dpkg-deb -c build/release/vx-fw-load_*_amd64.deb)
+  for f in ./usr/bin/vx_fw_load ./lib/udev/rules.d/70-vx-locator.rules \
+           "./var/lib/Quenby Ltd/Valtor Firmware Updater/Firmware/"; do
+    grep -qF "$f" <<<"$contents" || { echo "package lacks $f"; exit 1; }
+  done
+  echo "package: $(ls build/release/vx-fw-load_*_amd64.deb) holds the program, the udev rule and the firmware folder"
+fi

@@ -101,6 +101,10 @@ struct Locator::Impl {
   // Memory.
   std::vector<uint16_t> flash = std::vector<uint16_t>(kFlashUnits, 0xFFFF);
   std::vector<uint8_t> eeprom = std::vector<uint8_t>(kEepromBytes, 0xFF);
+  // Units programmed (or left undefined by an erase) since their sector's last finished
+  // erase, and the flash writes that programmed such a unit.
+  std::vector<bool> unitDirty = std::vector<bool>(kFlashUnits, false);
+  uint32_t unerasedWrites = 0;
 
   // Erase in progress.
   uint64_t eraseRng = 0;  // state of the erase-time generator (seeded erase times)
@@ -179,6 +183,7 @@ struct Locator::Impl {
   void ResetMemoryLocked() {
     std::fill(flash.begin(), flash.end(), uint16_t(0xFFFF));
     std::fill(eeprom.begin(), eeprom.end(), uint8_t(0xFF));
+    std::fill(unitDirty.begin(), unitDirty.end(), false);
     bErasing = false;
   }
 
@@ -186,6 +191,7 @@ struct Locator::Impl {
   void Settle(Clock::time_point now) {
     if (bErasing && now >= eraseDone) {
       std::fill(flash.begin() + eraseSector, flash.begin() + eraseSector + eraseSize, uint16_t(0xFFFF));
+      std::fill(unitDirty.begin() + eraseSector, unitDirty.begin() + eraseSector + eraseSize, false);
       bErasing = false;
       Log("erase of sector " + Hex(eraseSector) + " finished");
     }
@@ -348,6 +354,7 @@ std::optional<std::vector<uint32_t>> Locator::Impl::Execute(const uint8_t* pData
       if (cfg.timing.eraseSeed != 0) eraseMs = DrawEraseMs(eraseMs, &eraseRng);
       eraseDone = now + std::chrono::milliseconds(eraseMs);
       std::fill(flash.begin() + a, flash.begin() + a + eraseSize, uint16_t(0));
+      std::fill(unitDirty.begin() + a, unitDirty.begin() + a + eraseSize, true);
       Log("erase sector " + Hex(a) + (cfg.timing.eraseSeed != 0 ? " (" + std::to_string(eraseMs) + " ms)" : ""));
       rsp[1] = 1;
       return rsp;
@@ -381,10 +388,17 @@ std::optional<std::vector<uint32_t>> Locator::Impl::Execute(const uint8_t* pData
       const uint64_t a = uint64_t(base) + offset;
       if (a + 2 * uint64_t(count) > kFlashUnits) return reject(kResultBadAddress, "write beyond flash");
       if (bErasing) return reject(kResultBusy, "write while erasing");
+      bool bUnerased = false;
       for (uint32_t i = 0; i < count; ++i) {
         const uint32_t w = req[6 + i];
         flash[a + 2 * i] &= uint16_t(w);
         flash[a + 2 * i + 1] &= uint16_t(w >> 16);
+        bUnerased = bUnerased || unitDirty[a + 2 * i] || unitDirty[a + 2 * i + 1];
+        unitDirty[a + 2 * i] = unitDirty[a + 2 * i + 1] = true;
+      }
+      if (bUnerased) {
+        ++unerasedWrites;
+        Log("write at " + Hex(base) + "+" + Hex(offset) + " over flash not erased since it was written");
       }
       NoteWrite(base, offset, count);
       return rsp;
@@ -744,6 +758,7 @@ void Locator::LoadFlash(uint32_t unitAddress, const std::vector<uint8_t>& bytes)
   for (size_t i = 0; i < bytes.size(); ++i) {
     const uint64_t a = unitAddress + i / 2;
     if (a >= kFlashUnits) break;
+    m_pImpl->unitDirty[a] = true;
     uint16_t& u = m_pImpl->flash[a];
     u = i % 2 == 0 ? uint16_t((u & 0xFF00) | bytes[i]) : uint16_t((u & 0x00FF) | bytes[i] << 8);
   }
@@ -803,6 +818,16 @@ bool Locator::DumpEeprom(const std::string& path) const {
 uint32_t Locator::ExchangeCount() const {
   std::lock_guard<std::mutex> lock(m_pImpl->mu);
   return m_pImpl->exchanges;
+}
+
+uint32_t Locator::FaultExchangeCount() const {
+  std::lock_guard<std::mutex> lock(m_pImpl->mu);
+  return m_pImpl->outTransfers;
+}
+
+uint32_t Locator::UnerasedWrites() const {
+  std::lock_guard<std::mutex> lock(m_pImpl->mu);
+  return m_pImpl->unerasedWrites;
 }
 
 uint32_t Locator::CommandCount(uint32_t command) const {

@@ -70,6 +70,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -226,6 +227,19 @@ struct BusListener {
   std::function<void(uint64_t deviceId)> onUnplug;
 };
 
+// A listener that reports plug events to pTarget's OnPlug(id) and OnUnplug(id) for as long
+// as it lives; while a report is delivered it keeps the target alive.
+template <class T>
+BusListener ListenerFor(const std::shared_ptr<T>& pTarget) {
+  std::weak_ptr<T> weak = pTarget;
+  return BusListener{[weak](uint64_t id, uint16_t, uint16_t) {
+                       if (auto p = weak.lock()) p->OnPlug(id);
+                     },
+                     [weak](uint64_t id) {
+                       if (auto p = weak.lock()) p->OnUnplug(id);
+                     }};
+}
+
 class Locator {
  public:
   explicit Locator(const LocatorConfig& config = {});
@@ -291,7 +305,11 @@ class Locator {
   bool DumpEeprom(const std::string& path) const;  // raw image of the EEPROM
 
   uint32_t ExchangeCount() const;                 // requests received whole
+  uint32_t FaultExchangeCount() const;            // exchanges as Fault::exchange numbers them
   uint32_t CommandCount(uint32_t command) const;  // requests of one command code
+  // Flash writes that programmed a unit not erased since it was last programmed (or loaded,
+  // or left undefined by an erase that did not finish): writes over unerased flash.
+  uint32_t UnerasedWrites() const;
   // Event log lines the program prints ("plugged in", "erase 0x8000", ...), taken in order.
   void SetEventLog(std::function<void(const std::string&)> log);
 

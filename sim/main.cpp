@@ -13,6 +13,9 @@
 
 #include "sim/locator.h"
 #include "sim/server.h"
+#if defined(VX_SIM_USBREDIR)
+#include "sim/usbredir_frontend.h"
+#endif
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -127,6 +130,11 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--replug-ms", replugMs, "production line: ms from the unplug to the next locator")
       ->capture_default_str();
+  std::string usbredirPath;
+#if defined(VX_SIM_USBREDIR)
+  app.add_option("--usbredir", usbredirPath,
+                 "instead of --socket: be a USB device for QEMU's usb-redir, which connects to this Unix socket");
+#endif
   CLI11_PARSE(app, argc, argv);
 
   vxsim::LocatorConfig cfg;
@@ -212,7 +220,13 @@ int main(int argc, char** argv) {
                   cfg.largeEraseMs, eraseText.c_str());
     Print(model);
   };
+#if defined(VX_SIM_USBREDIR)
+  vxsim::UsbredirFrontend usbredir(locator, usbredirPath);
+  usbredir.SetLog(Print);
+  if (!(usbredirPath.empty() ? server.Start(&error, announce) : usbredir.Start(&error, announce))) {
+#else
   if (!server.Start(&error, announce)) {
+#endif
     PrintError(error);
     return 1;
   }
@@ -230,6 +244,9 @@ int main(int argc, char** argv) {
 #endif
   Print("stopping");
   server.Stop();
+#if defined(VX_SIM_USBREDIR)
+  usbredir.Stop();
+#endif
   int rc = 0;
   if (!flashDumpPath.empty()) {
     if (locator.DumpFlash(flashDumpPath)) {

@@ -1,8 +1,10 @@
 #include "sim/net.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -297,6 +299,27 @@ void RemoveEndpoint(const std::string& endpoint) {
 #else
   (void)endpoint;
 #endif
+}
+
+void ServeEach(Handle listener, const std::atomic<bool>* pStop, const std::function<void(Handle)>& serve) {
+  while (!*pStop) {
+    const Handle h = Accept(listener);
+    if (*pStop) {
+      Close(h);
+      break;
+    }
+    if (h == kInvalid) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      continue;
+    }
+    serve(h);
+  }
+}
+
+void WakeAcceptor(Handle listener, const std::string& bound) {
+  ShutdownBoth(listener);
+  std::string ignored;
+  Close(Connect(bound, &ignored));
 }
 
 }  // namespace vxsim::net

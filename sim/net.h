@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace vxsim::net {
@@ -26,6 +27,13 @@ void SetSendTimeout(Handle h, uint32_t ms);
 void SetRecvTimeout(Handle h, uint32_t ms);  // RecvAll then fails after ms without data
 void ShutdownBoth(Handle h);  // wakes a thread blocked in RecvAll
 void Close(Handle h);
+// Serves one connection at a time until *pStop is set: accepts one, hands it to serve (which
+// returns when the connection has ended) and accepts the next. A failed accept (e.g. out of
+// descriptors) is retried after 50 ms.
+void ServeEach(Handle listener, const std::atomic<bool>* pStop, const std::function<void(Handle)>& serve);
+// Wakes a ServeEach blocked in accept, once its stop flag is set: shuts the listener down
+// and, where that does not wake the accept (Windows), connects to it.
+void WakeAcceptor(Handle listener, const std::string& bound);
 // Removes a Unix socket path left by Listen (no-op for tcp:).
 void RemoveEndpoint(const std::string& endpoint);
 

@@ -135,7 +135,6 @@ struct Server::Impl {
   }
 
   void Serve(net::Handle h);
-  void AcceptLoop();
 };
 
 void Server::Impl::Serve(net::Handle h) {
@@ -283,21 +282,6 @@ void Server::Impl::Serve(net::Handle h) {
   Log("client left");
 }
 
-void Server::Impl::AcceptLoop() {
-  while (!bStop) {
-    const net::Handle h = net::Accept(listener);
-    if (bStop) {
-      net::Close(h);
-      break;
-    }
-    if (h == net::kInvalid) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // e.g. out of descriptors
-      continue;
-    }
-    Serve(h);
-  }
-}
-
 Server::Server(Locator& locator, std::string endpoint)
     : m_pImpl(std::make_shared<Impl>(locator, std::move(endpoint))) {}
 
@@ -316,17 +300,11 @@ bool Server::Start(std::string* pError, const std::function<void(const std::stri
     if (pError) *pError = error;
     return false;
   }
-  // The listener keeps the state alive while a report is being delivered.
-  std::weak_ptr<Impl> weak = m_pImpl;
-  s.loc.SetListener(BusListener{[weak](uint64_t id, uint16_t, uint16_t) {
-                                  if (auto p = weak.lock()) p->OnPlug(id);
-                                },
-                                [weak](uint64_t id) {
-                                  if (auto p = weak.lock()) p->OnUnplug(id);
-                                }});
+  s.loc.SetListener(ListenerFor(m_pImpl));
   if (onListening) onListening(s.bound);
   s.bStarted = true;
-  s.acceptor = std::thread([p = m_pImpl.get()] { p->AcceptLoop(); });
+  s.acceptor =
+      std::thread([p = m_pImpl.get()] { net::ServeEach(p->listener, &p->bStop, [p](net::Handle h) { p->Serve(h); }); });
   return true;
 }
 
@@ -337,13 +315,7 @@ void Server::Stop() {
   s.bStarted = false;
   s.bStop = true;
   s.loc.SetListener({});
-  net::ShutdownBoth(s.listener);
-  {
-    // Wake the acceptor with a connection of our own, in case shutdown does not.
-    std::string ignored;
-    const net::Handle poke = net::Connect(s.bound, &ignored);
-    net::Close(poke);
-  }
+  net::WakeAcceptor(s.listener, s.bound);
   {
     std::lock_guard<std::mutex> c(s.mu);
     net::ShutdownBoth(s.client);

@@ -2,6 +2,7 @@
 // connection poll.
 #include "usb/usb_message.h"
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -48,8 +49,10 @@ constexpr DWORD kTransferTimeoutMs = 3000;
 const wchar_t* const kSemaphoreName = L"CUSBSemaphore";
 
 const char* const kFmtDriverName = "\nError: Could not set driver name to %s, exiting\n";
-const char* const kFmtEventCreate = "\nDriverInit: OsEventCreate() failed on event 0x%p: error 0x%lx ";
-const char* const kFmtMutexCreate = "\nDriverInit: OsMutexCreate() failed on mutex 0x%p: error 0x%lx ";
+// A handle prints as Windows' %p does: all its hex digits, upper case, without a prefix of
+// its own (glibc's %p adds "0x", which would read "0x0x...").
+const char* const kFmtEventCreate = "\nDriverInit: OsEventCreate() failed on event 0x%0*" PRIXPTR ": error 0x%lx ";
+const char* const kFmtMutexCreate = "\nDriverInit: OsMutexCreate() failed on mutex 0x%0*" PRIXPTR ": error 0x%lx ";
 const char* const kFmtDriverInit = "\nDriverInit: failed to initialize USB driver: error 0x%lx ";
 
 const char* const kTextDorrinConnected = "\nDorrin C6748 USB Device Connected\n";
@@ -145,6 +148,11 @@ int32_t OpenChannel() {
   return 0;
 }
 
+void PrintCreateFailure(bool bMutex, const void* hObject, DWORD dwStatus) {
+  printf(bMutex ? kFmtMutexCreate : kFmtEventCreate, static_cast<int>(2 * sizeof(void*)), reinterpret_cast<uintptr_t>(hObject),
+         static_cast<unsigned long>(dwStatus));
+}
+
 DWORD DriverInit(WDU_MATCH_TABLE* pMatch, DriverContext* pCtx, WDU_DRIVER_HANDLE* phDriver) {
   if (WD_DriverName(kDriverName) == nullptr) {
     printf(kFmtDriverName, kDriverName);
@@ -153,17 +161,17 @@ DWORD DriverInit(WDU_MATCH_TABLE* pMatch, DriverContext* pCtx, WDU_DRIVER_HANDLE
 
   DWORD dwStatus = OsEventCreate(&pCtx->hAttachEvent);
   if (dwStatus != WD_STATUS_SUCCESS) {
-    printf(kFmtEventCreate, pCtx->hAttachEvent, static_cast<unsigned long>(dwStatus));
+    PrintCreateFailure(false, pCtx->hAttachEvent, dwStatus);
     return dwStatus;
   }
   dwStatus = OsMutexCreate(&pCtx->hListMutex);
   if (dwStatus != WD_STATUS_SUCCESS) {
-    printf(kFmtMutexCreate, pCtx->hListMutex, static_cast<unsigned long>(dwStatus));
+    PrintCreateFailure(true, pCtx->hListMutex, dwStatus);
     return dwStatus;
   }
   dwStatus = OsEventCreate(&pCtx->hIdleEvent);
   if (dwStatus != WD_STATUS_SUCCESS) {
-    printf(kFmtEventCreate, pCtx->hIdleEvent, static_cast<unsigned long>(dwStatus));
+    PrintCreateFailure(false, pCtx->hIdleEvent, dwStatus);
     return dwStatus;
   }
   OsEventSignal(pCtx->hIdleEvent);

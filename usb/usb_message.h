@@ -83,6 +83,9 @@ extern int32_t nConnectedType;
 
 int32_t OpenChannel();
 DWORD DriverInit(WDU_MATCH_TABLE* pMatch, DriverContext* pCtx, WDU_DRIVER_HANDLE* phDriver);
+// DriverInit's report of an event (or, with bMutex, a mutex) it could not create; the handle
+// is shown as Windows prints a pointer.
+void PrintCreateFailure(bool bMutex, const void* hObject, DWORD dwStatus);
 bool OnDeviceAttach(WDU_DEVICE_HANDLE hDevice, WDU_DEVICE* pDeviceInfo, void* pUserData);
 void OnDeviceDetach(WDU_DEVICE_HANDLE hDevice, void* pUserData);
 void UpdateConnectedFlag(uint32_t nEntries);

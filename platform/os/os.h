@@ -107,7 +107,9 @@ bool ConsoleKeyWaiting();
 int ConsoleReadKey();
 
 // Text in the current ANSI code page (on POSIX, the locale's multibyte encoding) and wide
-// text. Conversion stops at the first invalid sequence.
+// text. Every byte survives the round trip to wide text and back: on POSIX a byte that the
+// locale cannot decode is kept as a character of its own (U+DC80 + byte - 0x80) that turns
+// back into that byte. Wide text stops at the first character the code page lacks.
 std::wstring AnsiToWide(const char* pszAnsi);
 std::string WideToAnsi(const wchar_t* pwszWide);
 
@@ -116,7 +118,8 @@ std::string WideToAnsi(const wchar_t* pwszWide);
 // "/var/lib/...", and backslashes become slashes.
 std::string OsMapPath(const char* pszWindowsPath);
 
-// fopen of a Windows path (mapped as above).
+// fopen for reading of a Windows path (mapped as above). Only a regular file opens: a folder,
+// a FIFO or a device is refused at once, as a file that cannot be opened (nullptr).
 FILE* OsOpenFile(const char* pszWindowsPath, const char* pszMode);
 
 // Standard output reaches a pipe or file at once: the program never ends by itself.

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -190,8 +191,9 @@ std::recursive_mutex* SectionLock(LPCRITICAL_SECTION pcs) {
 struct Console {
   std::mutex mtx;
   bool bReady = false;
+  bool bTerminal = false;
   bool bEndOfInput = false;
-  int nLookahead = -1;  // a byte read by the key test and not yet taken
+  std::deque<int> keys;  // key codes read by the key test and not yet taken
 };
 
 Console& TheConsole() {
@@ -229,20 +231,105 @@ void InstallEndingHandler(int nSignal) {
   sigaction(nSignal, &sa, nullptr);
 }
 
+// The signals whose default action ends the process (SIGKILL cannot be caught).
+constexpr int kEndingSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE,   SIGALRM, SIGUSR1, SIGUSR2,
+                                  SIGABRT, SIGSEGV, SIGBUS,  SIGFPE,  SIGILL,    SIGXCPU, SIGXFSZ, SIGVTALRM,
+                                  SIGPROF, SIGSYS,  SIGTRAP};
+
+#ifdef _POSIX_VDISABLE
+constexpr cc_t kDisabledChar = _POSIX_VDISABLE;
+#else
+constexpr cc_t kDisabledChar = 0;
+#endif
+
 void ConsoleInitLocked(Console& c) {
   if (c.bReady) return;
   c.bReady = true;
   if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &g_tSavedTerminal) != 0) return;
+  c.bTerminal = true;
   g_bRestoreTerminal = 1;
   std::atexit(RestoreTerminal);
-  InstallEndingHandler(SIGINT);
-  InstallEndingHandler(SIGTERM);
-  InstallEndingHandler(SIGHUP);
+  for (int nSignal : kEndingSignals) InstallEndingHandler(nSignal);
+  // Keys without a line end and unechoed. As on Windows, Ctrl-C alone ends the program:
+  // the other keys the terminal would act on (quit, suspend, flow control, literal next,
+  // discard) are keys like any other.
   termios tKeys = g_tSavedTerminal;
-  tKeys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL);
+  tKeys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
+  tKeys.c_lflag |= ISIG;
+  tKeys.c_iflag &= ~static_cast<tcflag_t>(IXON);
+  tKeys.c_cc[VINTR] = 0x03;
+  tKeys.c_cc[VQUIT] = kDisabledChar;
+  tKeys.c_cc[VSUSP] = kDisabledChar;
+#ifdef VDSUSP
+  tKeys.c_cc[VDSUSP] = kDisabledChar;
+#endif
+#ifdef VSTATUS
+  tKeys.c_cc[VSTATUS] = kDisabledChar;
+#endif
   tKeys.c_cc[VMIN] = 1;
   tKeys.c_cc[VTIME] = 0;
   tcsetattr(STDIN_FILENO, TCSANOW, &tKeys);
+}
+
+// ---- Keys ----
+
+constexpr int kEscape = 0x1B;
+constexpr int kExtendedKeyPrefix = 0xE0;  // what Windows' console gives before an extended key
+// How long the rest of a key's escape sequence may lag behind its first byte; the wait is
+// made only after an escape byte.
+constexpr int kSequenceFollowMs = 30;
+constexpr int kMaxSequenceBytes = 16;
+
+// One byte of input when one is there within nWaitMs (0: only when already there); -1 when
+// none is, and at the end of the input.
+int ReadByteWithin(Console& c, int nWaitMs) {
+  if (c.bEndOfInput) return -1;
+  pollfd pfd{};
+  pfd.fd = STDIN_FILENO;
+  pfd.events = POLLIN;
+  int nReady = 0;
+  do {
+    nReady = poll(&pfd, 1, nWaitMs);
+  } while (nReady < 0 && errno == EINTR);
+  if (nReady <= 0) return -1;
+  if ((pfd.revents & POLLNVAL) != 0) {
+    c.bEndOfInput = true;
+    return -1;
+  }
+  if ((pfd.revents & (POLLIN | POLLHUP | POLLERR)) == 0) return -1;
+  // Something is there, or the input has ended: one byte tells which, without blocking.
+  unsigned char byKey = 0;
+  ssize_t n = read(STDIN_FILENO, &byKey, 1);
+  if (n == 1) return byKey;
+  if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) c.bEndOfInput = true;
+  return -1;
+}
+
+// Queues the key codes of the key whose first byte has been read. On a terminal a key that
+// sends an escape sequence (arrows, function keys: ESC [ ... final byte, or ESC O byte)
+// gives two codes, as such a key does on Windows: the extended-key prefix and the
+// sequence's last byte. Elsewhere every byte is a key.
+void QueueKey(Console& c, int nFirst) {
+  if (!c.bTerminal || nFirst != kEscape) {
+    c.keys.push_back(nFirst);
+    return;
+  }
+  const int nIntroducer = ReadByteWithin(c, kSequenceFollowMs);
+  if (nIntroducer != '[' && nIntroducer != 'O') {
+    c.keys.push_back(kEscape);  // the Esc key itself, and whatever key followed it
+    if (nIntroducer >= 0) c.keys.push_back(nIntroducer);
+    return;
+  }
+  int nLast = nIntroducer;
+  for (int i = 0; i < kMaxSequenceBytes; ++i) {
+    const int nByte = ReadByteWithin(c, kSequenceFollowMs);
+    if (nByte < 0) break;
+    nLast = nByte;
+    // SS3 (ESC O) takes one byte; a control sequence ends at a byte from 0x40 to 0x7E.
+    if (nIntroducer == 'O' || (nByte >= 0x40 && nByte <= 0x7E)) break;
+  }
+  c.keys.push_back(kExtendedKeyPrefix);
+  c.keys.push_back(nLast);
 }
 
 }  // namespace
@@ -448,55 +535,40 @@ bool ConsoleKeyWaiting() {
   Console& c = TheConsole();
   std::lock_guard<std::mutex> lk(c.mtx);
   ConsoleInitLocked(c);
-  if (c.nLookahead >= 0) return true;
-  if (c.bEndOfInput) return false;
-  pollfd pfd{};
-  pfd.fd = STDIN_FILENO;
-  pfd.events = POLLIN;
-  if (poll(&pfd, 1, 0) <= 0) return false;
-  if ((pfd.revents & POLLNVAL) != 0) {
-    c.bEndOfInput = true;
-    return false;
+  if (c.keys.empty()) {
+    const int nByte = ReadByteWithin(c, 0);
+    if (nByte >= 0) QueueKey(c, nByte);
   }
-  if ((pfd.revents & (POLLIN | POLLHUP | POLLERR)) == 0) return false;
-  // Something is there, or the input has ended: one byte tells which, without blocking.
-  unsigned char byKey = 0;
-  ssize_t n = read(STDIN_FILENO, &byKey, 1);
-  if (n == 1) {
-    c.nLookahead = byKey;
-    return true;
-  }
-  if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) c.bEndOfInput = true;
-  return false;
+  return !c.keys.empty();
 }
 
 int ConsoleReadKey() {
   Console& c = TheConsole();
   std::lock_guard<std::mutex> lk(c.mtx);
   ConsoleInitLocked(c);
-  if (c.nLookahead >= 0) {
-    int nKey = c.nLookahead;
-    c.nLookahead = -1;
-    return nKey;
+  while (c.keys.empty() && !c.bEndOfInput) {
+    const int nByte = ReadByteWithin(c, -1);
+    if (nByte >= 0) QueueKey(c, nByte);
   }
-  while (!c.bEndOfInput) {
-    unsigned char byKey = 0;
-    ssize_t n = read(STDIN_FILENO, &byKey, 1);
-    if (n == 1) return byKey;
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd pfd{};
-      pfd.fd = STDIN_FILENO;
-      pfd.events = POLLIN;
-      poll(&pfd, 1, -1);
-      continue;
-    }
-    c.bEndOfInput = true;
-  }
-  return -1;
+  if (c.keys.empty()) return -1;
+  const int nKey = c.keys.front();
+  c.keys.pop_front();
+  return nKey;
 }
 
 // ---- Text ----
+
+// A byte that the locale cannot decode becomes a character of its own, U+DC80 + byte (a lone
+// low surrogate, which no valid multibyte sequence decodes to), and turns back into the same
+// byte: text read from a file keeps every byte, whatever the locale, as Windows' ANSI code
+// page does.
+namespace {
+
+constexpr wchar_t kRawByteBase = 0xDC80;
+
+bool IsRawByte(wchar_t wc) { return wc >= kRawByteBase && wc <= kRawByteBase + 0x7F; }
+
+}  // namespace
 
 std::wstring AnsiToWide(const char* pszAnsi) {
   std::wstring wsText;
@@ -507,8 +579,15 @@ std::wstring AnsiToWide(const char* pszAnsi) {
   while (nLeft > 0) {
     wchar_t wc = 0;
     size_t n = std::mbrtowc(&wc, p, nLeft, &state);
-    if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2) || n == 0) break;
-    wsText.push_back(wc);
+    if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2) || n == 0) {
+      const auto byRaw = static_cast<unsigned char>(*p);
+      // Only bytes from 0x80 up can fail to decode in the encodings a locale may use.
+      wsText.push_back(byRaw >= 0x80 ? static_cast<wchar_t>(kRawByteBase + (byRaw - 0x80)) : static_cast<wchar_t>(byRaw));
+      state = std::mbstate_t{};
+      n = 1;
+    } else {
+      wsText.push_back(wc);
+    }
     p += n;
     nLeft -= n;
   }
@@ -521,6 +600,10 @@ std::string WideToAnsi(const wchar_t* pwszWide) {
   std::mbstate_t state{};
   char acBytes[MB_LEN_MAX];
   for (const wchar_t* p = pwszWide; *p != L'\0'; ++p) {
+    if (IsRawByte(*p)) {
+      sText.push_back(static_cast<char>(0x80 + (*p - kRawByteBase)));
+      continue;
+    }
     size_t n = std::wcrtomb(acBytes, *p, &state);
     if (n == static_cast<size_t>(-1)) break;
     sText.append(acBytes, n);

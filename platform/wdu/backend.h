@@ -12,6 +12,7 @@
 // gets a new one.
 struct WduSink {
   void* pLayer;
+  uint16_t wVendorId;  // the vendor whose devices the registrations want
   void (*Arrived)(void* pLayer, uint64_t uDeviceId, const WDU_DEVICE_DESCRIPTOR* pDescriptor);
   void (*Left)(void* pLayer, uint64_t uDeviceId);
 };
@@ -45,3 +46,4 @@ bool WduWaitIdle(DWORD dwTimeoutMs);
 // The backends.
 const WduBackend* WduNullBackend();                         // reports no device
 const WduBackend* WduSocketBackend(const char* pszEndpoint);  // vx_locator_sim over a socket
+const WduBackend* WduLibusbBackend();                       // real devices through libusb-1.0

@@ -209,11 +209,17 @@ const WduBackend* ChooseBackend(const WduBackend* pSelected) {
   if (pSelected != nullptr) return pSelected;
   const char* pszSim = std::getenv("VX_LOCATOR_SIM");
   if (pszSim != nullptr && *pszSim != '\0') return WduSocketBackend(pszSim);
+#if defined(VX_HAVE_LIBUSB)
+  return WduLibusbBackend();
+#else
   return WduNullBackend();
+#endif
 }
 
-// Starts the dispatch thread and opens the backend. Called with mtxLife held.
-DWORD OpenLayer(Layer& l) {
+// Starts the dispatch thread and opens the backend for the vendor of the first
+// registration (every registration of this system names the same vendor). Called with
+// mtxLife held.
+DWORD OpenLayer(Layer& l, uint16_t wVendorId) {
   const WduBackend* pBackend = nullptr;
   {
     std::lock_guard<std::mutex> lk(l.mtx);
@@ -221,7 +227,7 @@ DWORD OpenLayer(Layer& l) {
     if (pBackend == nullptr) return WD_OPERATION_FAILED;
     l.bStop = false;
     l.pBackend = pBackend;
-    l.sink = WduSink{&l, &SinkArrived, &SinkLeft};
+    l.sink = WduSink{&l, wVendorId, &SinkArrived, &SinkLeft};
     l.dispatch = std::thread(DispatchLoop, &l);
     l.dispatchId = l.dispatch.get_id();
   }
@@ -291,7 +297,7 @@ DWORD WDU_Init(WDU_DRIVER_HANDLE* phDriver, WDU_MATCH_TABLE* pMatchTables, DWORD
     bOpen = l.pBackend != nullptr;
   }
   if (!bOpen) {
-    const DWORD dwStatus = OpenLayer(l);
+    const DWORD dwStatus = OpenLayer(l, pMatchTables->wVendorId);
     if (dwStatus != WD_STATUS_SUCCESS) return dwStatus;
   }
   auto pReg = std::make_shared<Registration>();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/manifest.h"
+#include "platform/os/os.h"
 
 namespace {
 
@@ -81,6 +82,18 @@ INSTANTIATE_TEST_SUITE_P(
         EntryCase{"BlankThenNegative", " -5,0\n -5,5,a.bin\n", -5, 5, -5, L"a.bin"},
         EntryCase{"HugeNumberHeldAtLimit", "99999999999999999999,0\n", INT32_MAX, 1, 0, L""}),
     [](const auto& info) { return std::string(info.param.pszName); });
+
+// The tests run in the C locale, which on POSIX decodes no byte from 0x80 up: such bytes
+// neither cut the line nor change the name, which turns back into the manifest's bytes.
+TEST_F(ManifestTest, BytesTheLocaleCannotDecodeAreKept) {
+  Write("12\xE9,0\n3,1,M\xFCller\xFF.bin\n\xE9" "5,2,b.bin\n");
+  VersionManifest manifest = Read();
+  EXPECT_EQ(manifest.nOverallVersion, 12);
+  EXPECT_EQ(manifest.nVersionType1, 3);
+  EXPECT_EQ(WideToAnsi(manifest.wszFileType1), "M\xFCller\xFF.bin");
+  EXPECT_EQ(manifest.nVersionType2, 0) << "a version that begins with another byte reads as atoi reads it";
+  EXPECT_EQ(WideToAnsi(manifest.wszFileType2), "b.bin");
+}
 
 TEST_F(ManifestTest, IgnoresLinesWithoutAValidImageType) {
   Write("7,0\n7,11,x.bin\n7,0,x.bin\n7,one,x.bin\n7,x.bin\n\n");

@@ -1,11 +1,15 @@
 // The update loop's preparation and update attempt against the simulated locator.
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "app/update_loop.h"
 #include "device_test_support.h"
+#include "support/folder_snapshot.h"
 
 namespace {
 
@@ -101,11 +105,28 @@ TEST_F(UpdateLoopTest, CrcMismatchWritesTheInfoBlockWithZeroCrcAndLength) {
   pLocator->LoadFlash(0x10000, std::vector<uint8_t>(256, 0x00));
   pLocator->AddFault(ParsedFault("shortwrite@cmd=404#2"));
   pCUsbMessage->dwTimeoutMs = 50;
-  EXPECT_EQ(RunUpdateAttempt(UpdateLoopState{4, 9, file.Name()}), 0);
+  EXPECT_EQ(RunUpdateAttempt(UpdateLoopState{4, 9, file.Name()}), -3);
   const std::string out = TakeOutput();
   EXPECT_NE(out.find("FAILURE, Flash and Firmware File CRCs NOT equal"), std::string::npos) << out;
   const std::vector<uint32_t> info = FlashWords(*pLocator, 0x3000, 4);
   EXPECT_EQ(info, (std::vector<uint32_t>{4, 9, 0, 0}));
+  // The info block is written and read back first; the failure is the attempt's last word.
+  const std::string tail = std::string("\nChecksums match\nPrd1 file download failed - Error code = -3") + kComplete;
+  ASSERT_GE(out.size(), tail.size());
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+  EXPECT_EQ(CommandSequence(*pLocator).back(), 901u);
+}
+
+TEST_F(UpdateLoopTest, FileThatCannotBeAnImageFailsLikeAnyDownload) {
+  ASSERT_TRUE(PlugAndConnect());
+  ImageFile file("loop_empty", {});
+  EXPECT_EQ(RunUpdateAttempt(UpdateLoopState{1, 1, file.Name()}), -3);
+  const std::string out = TakeOutput();
+  const std::string tail = std::string("\nFile : ") + file.Name() +
+                           " is empty: not a firmware image\nPrd1 file download failed - Error code = -3" + kComplete;
+  ASSERT_GE(out.size(), tail.size());
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+  EXPECT_EQ(CommandSequence(*pLocator), (std::vector<uint32_t>{409, 901}));
 }
 
 TEST_F(UpdateLoopTest, InfoSectorEraseFailureIsCodeMinusTwo) {
@@ -133,3 +154,152 @@ TEST_F(UpdateLoopTest, AttemptWithoutALocatorFailsAtTheInfoRead) {
 }
 
 }  // namespace
+
+// ---- The fault matrix ----
+//
+// Every fault kind of the simulator at every exchange of a whole update attempt, each
+// followed by a clean attempt after re-plugging. The step an exchange belongs to and the
+// kind of fault decide the code the attempt must print.
+
+enum class Step { kInfoRead, kFirstErase, kOtherErase, kPage, kCrc, kImageRecord, kInfoErase, kInfoWrite, kReadBack, kOverallRecord };
+
+// The steps of a clean attempt's exchanges, in order, from the requests the locator received.
+std::vector<Step> StepsOf(const std::vector<std::vector<uint32_t>>& requests) {
+  std::vector<Step> steps;
+  uint32_t u32Sector = 0;
+  for (const auto& r : requests) {
+    const uint32_t u32Cmd = r[2];
+    if (u32Cmd == CMD_READ_FLASH) steps.push_back(steps.empty() ? Step::kInfoRead : Step::kReadBack);
+    if (u32Cmd == CMD_ERASE_SECTOR) u32Sector = r[3];
+    if (u32Cmd == CMD_ERASE_SECTOR || u32Cmd == CMD_ERASE_STATUS)
+      steps.push_back(u32Sector == kInfoSector ? Step::kInfoErase
+                                               : u32Sector == kImageBase ? Step::kFirstErase : Step::kOtherErase);
+    if (u32Cmd == CMD_WRITE_FLASH) steps.push_back(r[4] == kInfoSector ? Step::kInfoWrite : Step::kPage);
+    if (u32Cmd == CMD_FLASH_CRC) steps.push_back(Step::kCrc);
+    if (u32Cmd == CMD_WRITE_EEPROM) steps.push_back(r[4] == kOverallVersionAddress ? Step::kOverallRecord : Step::kImageRecord);
+  }
+  return steps;
+}
+
+// The code an attempt prints when the exchange of `step` fails; bLasting when every later
+// exchange fails as well (the locator has gone); bResultWord when the exchange went through
+// and only its result word differs (the locator executed the request, and any word but 0
+// ends an erase or its poll as done).
+int32_t ExpectedCode(Step step, bool bLasting, bool bResultWord) {
+  switch (step) {
+    case Step::kInfoRead: return -1;
+    case Step::kFirstErase:
+      // A result word of the erase or its status is taken as a finished erase.
+      return bResultWord && !bLasting ? 0 : -3;
+    case Step::kOtherErase: return bLasting ? -3 : 0;  // not examined; the first page then fails
+    case Step::kPage:
+    case Step::kCrc: return -3;
+    case Step::kImageRecord: return bLasting ? -2 : 0;  // not examined; the info erase then fails
+    case Step::kInfoErase: return bResultWord && !bLasting ? 0 : -2;
+    case Step::kInfoWrite:
+    case Step::kReadBack: return -4;
+    case Step::kOverallRecord: return 0;
+  }
+  return 0;
+}
+
+struct MatrixFault {
+  vxsim::FaultKind kind;
+  uint32_t u32Value;
+};
+
+TEST_F(UpdateLoopTest, FaultAtEveryExchangeOfAnAttemptEndsSoundlyAndTheNextAttemptSucceeds) {
+  constexpr DWORD kTimeoutMs = 50;  // transfers that wait for their time-out wait this long
+  using vxsim::FaultKind;
+  const MatrixFault aFaults[] = {
+      {FaultKind::kNoAnswer, 0},      {FaultKind::kBadChecksum, 0},   {FaultKind::kWrongCount, 0},
+      {FaultKind::kCountTooLarge, 0}, {FaultKind::kResult, vxsim::kResultBusy}, {FaultKind::kShortResponse, 0},
+      {FaultKind::kZeroResponse, 0},  {FaultKind::kShortWrite, 0},    {FaultKind::kUnplugBefore, 0},
+      {FaultKind::kUnplugAfter, 0},   {FaultKind::kDelay, 4 * kTimeoutMs}};
+  const std::vector<uint8_t> image = [] {
+    std::vector<uint8_t> b = {0xFC, 0xFC, 0xFC, 0xFC, 0, 0, 1, 0, 0, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0x34, 0x12, 0, 0};
+    for (uint32_t i = 0; b.size() < 3 * 256 - 40; ++i) b.push_back(uint8_t(i * 7 + 3));
+    return b;
+  }();
+  std::vector<uint8_t> padded = image;
+  padded.resize(3 * 256, 0);
+  ImageFile file("matrix", image);
+  const UpdateLoopState state{21, 6, file.Name()};
+
+  auto Connect = [&] {
+    if (!Unplug() || !PlugAndConnect()) return false;
+    pCUsbMessage->dwTimeoutMs = kTimeoutMs;
+    return true;
+  };
+  // A clean attempt: it succeeds and leaves the image verified in flash and in the info block.
+  auto ExpectCleanAttempt = [&] {
+    EXPECT_EQ(RunUpdateAttempt(state), 0);
+    const std::string out = TakeOutput();
+    EXPECT_EQ(out.find("Prd1 file download failed"), std::string::npos) << out;
+    EXPECT_TRUE(pLocator->FlashBytes(kImageBase, 3 * 256) == padded) << "image not in flash";
+    const std::vector<uint32_t> info = FlashWords(*pLocator, kInfoSector, 4);
+    EXPECT_EQ(info, (std::vector<uint32_t>{21, 6, pLocator->FlashCrc(kImageBase, 3 * 128), 3 * 128}));
+  };
+
+  const vxtest::FolderSnapshot folderBefore = vxtest::SnapshotOf(FirmwareFolderEnvironment::Folder());
+  ASSERT_TRUE(Connect());
+  ExpectCleanAttempt();
+  const std::vector<Step> steps = StepsOf(Requests(*pLocator));
+  ASSERT_EQ(steps.size(), 19u) << "read, 4 erases with a status each, 3 pages, CRC, record, info erase, write, read, record";
+  const std::vector<std::vector<uint32_t>> reference = Requests(*pLocator);
+
+  int nAttempts = 1;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    for (const MatrixFault& mf : aFaults) {
+      SCOPED_TRACE(testing::Message() << "fault " << vxsim::FaultKindName(mf.kind) << " at exchange " << i + 1
+                                      << " (command " << reference[i][2] << ")");
+      ASSERT_TRUE(Connect());
+      const uint32_t u32Unerased = pLocator->UnerasedWrites();
+      vxsim::Fault fault;
+      fault.kind = mf.kind;
+      fault.value = mf.u32Value;
+      fault.exchange = pLocator->FaultExchangeCount() + uint32_t(i) + 1;
+      pLocator->AddFault(fault);
+
+      const bool bLasting = mf.kind == FaultKind::kUnplugBefore || mf.kind == FaultKind::kUnplugAfter;
+      const size_t nFailing = mf.kind == FaultKind::kUnplugAfter ? i + 1 : i;
+      int32_t nExpected = 0;
+      if (nFailing < steps.size()) {
+        nExpected = ExpectedCode(steps[nFailing], bLasting, mf.kind == FaultKind::kResult);
+      }
+      const int32_t nCode = RunUpdateAttempt(state);
+      ++nAttempts;
+      EXPECT_EQ(nCode, nExpected);
+      const std::string out = TakeOutput();
+      const std::string tail =
+          (nExpected != 0 ? "Prd1 file download failed - Error code = " + std::to_string(nExpected) : std::string()) +
+          kComplete;
+      ASSERT_GE(out.size(), tail.size());
+      EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+      if (nExpected == 0) {
+        EXPECT_EQ(out.find("Prd1 file download failed"), std::string::npos);
+      }
+      // Nothing is programmed over flash that was not erased.
+      EXPECT_EQ(pLocator->UnerasedWrites(), u32Unerased);
+      // No flash step follows the failing one: only the EEPROM records may still be sent.
+      if (nExpected != 0) {
+        size_t nOut = 0;
+        for (const vxsim::TraceEntry& e : pLocator->Trace()) {
+          if (!e.bOut) continue;
+          if (nOut++ <= nFailing) continue;
+          EXPECT_TRUE(e.words.size() >= 3 && e.words[2] == CMD_WRITE_EEPROM) << "request " << nOut << " after the failure";
+        }
+      }
+      pLocator->ClearFaults();
+      ASSERT_TRUE(Connect());
+      ExpectCleanAttempt();
+      ++nAttempts;
+      EXPECT_EQ(pLocator->UnerasedWrites(), u32Unerased);
+      if (HasFatalFailure()) return;
+    }
+  }
+  // The firmware folder is only read.
+  EXPECT_TRUE(vxtest::SnapshotOf(FirmwareFolderEnvironment::Folder()) == folderBefore);
+  std::fprintf(stderr, "fault matrix: %zu exchanges x %zu fault kinds, %d attempts\n", steps.size(),
+               std::size(aFaults), nAttempts);
+}

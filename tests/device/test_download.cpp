@@ -1,12 +1,17 @@
 // The image download against the simulated locator, with image files in the firmware folder.
 #include <algorithm>
 #include <cctype>
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "device/image_page.h"
 #include "device_test_support.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -197,7 +202,7 @@ TEST_P(DownloadShapeTest, ImageReachesFlashAndIsVerified) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, DownloadShapeTest,
-                         ::testing::Values(ShapeCase{"empty", {}, 0}, ShapeCase{"one_byte", Pattern(1), 1},
+                         ::testing::Values(ShapeCase{"one_byte", Pattern(1), 1},
                                            ShapeCase{"exactly_256", Pattern(256), 1},
                                            ShapeCase{"bytes_257", Pattern(257), 2},
                                            ShapeCase{"bytes_300", Pattern(300, 7), 2},
@@ -206,17 +211,74 @@ INSTANTIATE_TEST_SUITE_P(Shapes, DownloadShapeTest,
                                            ShapeCase{"pages_1024_whole_area", Pattern(1024 * 256, 9), 1024}),
                          [](const ::testing::TestParamInfo<ShapeCase>& info) { return std::string(info.param.name); });
 
-TEST_F(DownloadTest, EmptyFileSendsOnlyTheCrcRequest) {
-  ImageFile file("empty_file", {});
-  EXPECT_EQ(Download(file.Name()), 0);
-  const std::string sOut = TakeOutput();
-  EXPECT_NE(sOut.find("Number Pages = 0\nFlash Start Sector Address = 0x8000\nDownloading 0 Pages To Flash"
-                      "\nDownload Completed.\n"),
-            std::string::npos)
-      << sOut;
-  EXPECT_NE(sOut.find("File CRC = 0xFFFF\n"), std::string::npos);
-  EXPECT_NE(sOut.find("Image Type 0 ver 0"), std::string::npos);
-  EXPECT_EQ(CommandSequence(*pLocator), (std::vector<uint32_t>{404, 405, 404, 405, 404, 405, 404, 405, 413}));
+// Files that are no image, and names that leave the firmware folder, are refused before
+// anything reaches the locator: empty, beyond the four image sectors, not a regular file
+// (a FIFO would block the open), or a name with a parent component. Subfolders are allowed.
+TEST_F(DownloadTest, WhatCannotBeAnImageIsRefusedBeforeAnythingIsSent) {
+  namespace fs = std::filesystem;
+  const fs::path folder = vxtest::FirmwareFolderEnvironment::Folder();
+  const std::string sTag = std::to_string(vxtest::ProcessId());
+  ImageFile empty("empty_file", {});
+  ImageFile tooLarge("pages_1025", Pattern(1024 * 256 + 1, 13));
+  const std::vector<uint8_t> image = Pattern(300, 17);
+  const fs::path sub = folder / ("sub_" + sTag);
+  fs::create_directories(sub);
+  { std::ofstream(sub / "ok.bin", std::ios::binary).write(reinterpret_cast<const char*>(image.data()), 300); }
+  const fs::path outside = folder.parent_path() / ("outside_" + sTag + ".bin");
+  { std::ofstream(outside, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), 300); }
+  const std::string sOutside = outside.filename().string();
+#if !defined(_WIN32)
+  const std::string sFifo = "fifo_" + sTag + ".bin", sDevice = "null_" + sTag + ".bin";
+  ASSERT_EQ(mkfifo((folder / sFifo).string().c_str(), 0600), 0);
+  fs::create_symlink("/dev/null", folder / sDevice);
+#endif
+  struct Case {
+    std::string sName;
+    int32_t nResult;
+    std::string sLine;  // the only output; empty for a download that runs
+  };
+  const std::string sTooLarge = std::string("\nFile : ") + tooLarge.Name() +
+                                " is too large for the image area: 262145 bytes, at most 262144 (1024 pages)\n";
+  std::vector<Case> cases = {
+      {empty.Name(), kErrNotAnImage, std::string("\nFile : ") + empty.Name() + " is empty: not a firmware image\n"},
+      {tooLarge.Name(), kErrNotAnImage, sTooLarge},
+      {"sub_" + sTag, -2, ""},
+      {"../" + sOutside, -2, ""},
+      {"..\\" + sOutside, -2, ""},
+      {"sub_" + sTag + "/../../" + sOutside, -2, ""},
+      {"sub_" + sTag + "\\..\\ok.bin", -2, ""},
+      {". .\\" + sOutside, -2, ""},
+      {"...\\" + sOutside, -2, ""},
+#if !defined(_WIN32)
+      {sFifo, -2, ""},
+      {sDevice, -2, ""},
+#endif
+      {"sub_" + sTag + "/ok.bin", 0, ""},
+      {"sub_" + sTag + "\\ok.bin", 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sName);
+    pLocator->ClearTrace();
+    u32Crc = u32Length = 0xDEADBEEF;
+    const int32_t nResult = Download(c.sName.c_str());
+    EXPECT_EQ(nResult, c.nResult);
+    const std::string sOut = TakeOutput();
+    if (c.nResult == 0) {
+      EXPECT_NE(u32Length, 0u);
+      continue;
+    }
+    EXPECT_EQ(sOut, c.nResult == -2 ? "\nFile : " + c.sName + " does NOT exist\n" : c.sLine);
+    EXPECT_EQ(pLocator->ExchangeCount(), nExchangesBefore) << "nothing may reach the locator";
+    EXPECT_EQ(u32Crc, 0xDEADBEEFu);
+    EXPECT_EQ(u32Length, 0xDEADBEEFu);
+  }
+  std::error_code ec;
+  fs::remove_all(sub, ec);
+  fs::remove(outside, ec);
+#if !defined(_WIN32)
+  fs::remove(folder / sFifo, ec);
+  fs::remove(folder / sDevice, ec);
+#endif
 }
 
 TEST_F(DownloadTest, ThousandPagesPrintFourLinesOfSixtyFourDots) {

@@ -2,6 +2,7 @@
 // output compared exactly, and the simulator's trace and dumps checked.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include "child_process.h"
+#include "../support/folder_snapshot.h"
 
 namespace {
 
@@ -92,6 +94,10 @@ class EndToEnd : public ::testing::Test {
   void TearDown() override {
     m_updater.reset();
     m_sim.reset();
+    // The updater only reads the firmware folder.
+    if (m_bFolderTaken) {
+      EXPECT_TRUE(vxtest::SnapshotOf(m_firmware) == m_folderAtStart) << "firmware folder changed";
+    }
     if (!HasFailure()) fs::remove_all(m_dir);
   }
 
@@ -118,10 +124,13 @@ class EndToEnd : public ::testing::Test {
     ASSERT_TRUE(m_sim->WaitFor("listening", kLongWaitMs)) << m_sim->Output();
   }
 
-  void StartUpdater(bool bTerminal = false, const std::string& stdoutFile = {}) {
+  // Starts the updater against the simulator, or with bRealBus on the machine's own USB.
+  void StartUpdater(bool bTerminal = false, const std::string& stdoutFile = {}, bool bRealBus = false) {
+    m_folderAtStart = vxtest::SnapshotOf(m_firmware);
+    m_bFolderTaken = true;
     ChildProcess::Options options;
     options.argv = {VX_FW_LOAD_PATH};
-    options.env = {{"PROGRAMDATA", (m_dir / "ProgramData").string()}, {"VX_LOCATOR_SIM", m_socket}};
+    options.env = {{"PROGRAMDATA", (m_dir / "ProgramData").string()}, {"VX_LOCATOR_SIM", bRealBus ? "" : m_socket}};
     options.bTerminal = bTerminal;
     options.stdoutFile = stdoutFile;
     m_updater = std::make_unique<ChildProcess>(options);
@@ -172,6 +181,8 @@ class EndToEnd : public ::testing::Test {
 
   fs::path m_dir, m_firmware;
   std::string m_socket;
+  vxtest::FolderSnapshot m_folderAtStart;
+  bool m_bFolderTaken = false;
   std::unique_ptr<ChildProcess> m_sim, m_updater;
   std::vector<uint8_t> m_flash, m_eeprom;
   std::vector<std::string> m_trace;
@@ -312,6 +323,41 @@ TEST_F(EndToEnd, KeysWithoutLocatorAreReportedOncePerKey) {
   EXPECT_EQ(m_updater->Output(), Preamble() + "USB Device NOT Connected\nUSB Device NOT Connected\n");
 }
 
+// Context switches of the USB backend's threads (named vx-usb-*); -1 when there are none.
+long BackgroundWakeups(pid_t pid) {
+  long n = -1;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    std::string name;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    if (name.rfind("vx-usb-", 0) != 0) continue;
+    n = std::max(n, 0L);
+    std::ifstream status(task.path() / "status");
+    std::string key;
+    long value = 0;
+    while (status >> key) {
+      if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+        status >> value;
+        n += value;
+      }
+    }
+  }
+  return n;
+}
+
+TEST_F(EndToEnd, WithoutASimulatorItWaitsOnTheRealBusQuietly) {
+  StandardFolder();
+  StartUpdater(false, {}, /*bRealBus=*/true);
+  ASSERT_TRUE(m_updater->WaitFor(kConnectPrompt, kLongWaitMs)) << m_updater->Output();
+  m_updater->Write("a");
+  ASSERT_TRUE(m_updater->WaitFor("USB Device NOT Connected\n", kLongWaitMs)) << m_updater->Output();
+  // A few wake-ups a second at most (bringing the bus up, polling for arrivals): no busy loop.
+  const long nBefore = BackgroundWakeups(m_updater->Pid());
+  ASSERT_GE(nBefore, 0) << "the USB backend's threads are not running";
+  m_updater->WaitQuiet(2000, 2000);
+  EXPECT_LE(BackgroundWakeups(m_updater->Pid()) - nBefore, 20);
+  EXPECT_EQ(m_updater->Output(), Preamble() + "USB Device NOT Connected\n");
+}
+
 TEST_F(EndToEnd, QueuedAndTwoCodeKeysEachRunAnAttempt) {
   StandardFolder();
   StartSim({});
@@ -328,6 +374,21 @@ TEST_F(EndToEnd, QueuedAndTwoCodeKeysEachRunAnAttempt) {
       "\nChecksums match\n" + DownloadOfHeaderImage() + "\nErasing Flash Sector : 0x3000\nChecksums match\n" +
       kComplete;
   EXPECT_EQ(m_updater->Output(), Preamble() + kConnected + kSuccessfulAttempt + kRepeatAttempt + kRepeatAttempt);
+}
+
+// On a terminal an arrow key sends three bytes, but it is two key codes: two attempts.
+TEST_F(EndToEnd, ArrowKeyOnATerminalRunsTwoAttempts) {
+  StandardFolder();
+  StartSim({});
+  StartUpdater(/*bTerminal=*/true);
+  ASSERT_TRUE(m_updater->WaitFor(kConnected, kLongWaitMs)) << m_updater->Output();
+  m_updater->Write("\x1b[A");
+  ASSERT_TRUE(m_updater->WaitFor(kComplete, kLongWaitMs, 2)) << m_updater->Output();
+  m_updater->WaitQuiet(500, 3000);
+  const std::string sOut = m_updater->Output();
+  size_t nAttempts = 0;
+  for (size_t i = sOut.find(kComplete); i != std::string::npos; i = sOut.find(kComplete, i + 1)) ++nAttempts;
+  EXPECT_EQ(nAttempts, 2u) << sOut;
 }
 
 TEST_F(EndToEnd, UnplugDuringDownloadFailsTheAttemptAndIsReported) {

@@ -6,11 +6,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -86,16 +88,35 @@ std::string DrainKeys() {
   return s;
 }
 
-TEST(PosixConsoleTerminal, KeyTestDoesNotBlockAndKeyIsReadUnechoed) {
+// A child process with a pseudo-terminal (its settings before the fork in tStart) and a pipe
+// to report on. In the child (pid 0) the terminal's master side and the pipe's read end are
+// closed; in the parent, the pipe's write end.
+struct TerminalChild {
   int fdMaster = -1, fdSlave = -1;
-  ASSERT_EQ(openpty(&fdMaster, &fdSlave, nullptr, nullptr, nullptr), 0);
-  int afdReport[2];
-  ASSERT_EQ(pipe(afdReport), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
+  int afdReport[2] = {-1, -1};
+  pid_t pid = -1;
+  termios tStart{};
+};
+
+bool ForkOnTerminal(TerminalChild* p) {
+  if (openpty(&p->fdMaster, &p->fdSlave, nullptr, nullptr, nullptr) != 0 || pipe(p->afdReport) != 0 ||
+      tcgetattr(p->fdSlave, &p->tStart) != 0)
+    return false;
+  p->pid = fork();
+  if (p->pid == 0) {
+    close(p->fdMaster);
+    close(p->afdReport[0]);
+  } else {
+    close(p->afdReport[1]);
+  }
+  return p->pid >= 0;
+}
+
+TEST(PosixConsoleTerminal, KeyTestDoesNotBlockAndKeyIsReadUnechoed) {
+  TerminalChild t;
+  ASSERT_TRUE(ForkOnTerminal(&t));
+  auto& [fdMaster, fdSlave, afdReport, pid, tStart] = t;
   if (pid == 0) {
-    close(fdMaster);
-    close(afdReport[0]);
     dup2(fdSlave, STDIN_FILENO);
     dup2(fdSlave, STDOUT_FILENO);
     ConsoleInit();
@@ -108,7 +129,6 @@ TEST(PosixConsoleTerminal, KeyTestDoesNotBlockAndKeyIsReadUnechoed) {
     _exit(0);
   }
   close(fdSlave);
-  close(afdReport[1]);
   EXPECT_EQ(ReadFrom(afdReport[0], 1), "0");
   // A key without a line end: the terminal must be out of line mode for it to count.
   ASSERT_EQ(write(fdMaster, "x", 1), 1);
@@ -127,6 +147,74 @@ void ExpectSameTerminal(const termios& a, const termios& b) {
   EXPECT_EQ(a.c_cflag, b.c_cflag);
   EXPECT_EQ(a.c_lflag, b.c_lflag);
   EXPECT_EQ(std::memcmp(a.c_cc, b.c_cc, sizeof(a.c_cc)), 0);
+}
+
+// Keys as a terminal sends them, each with the key codes that the program must see: an
+// escape sequence is two codes (as Windows gives for arrows and function keys), the keys a
+// terminal would act on are keys too, and only Ctrl-C ends the program, restoring the
+// terminal.
+TEST(PosixConsoleTerminal, EscapeSequencesAreTwoCodesAndOnlyCtrlCEnds) {
+  struct KeyCase {
+    const char* pszName;
+    std::string sBytes;
+    std::string sCodes;
+  };
+  const KeyCase aCases[] = {
+      {"up arrow", "\x1b[A", "224,65,"},
+      {"right arrow, application mode", "\x1bOC", "224,67,"},
+      {"F1", "\x1bOP", "224,80,"},
+      {"F5", "\x1b[15~", "224,126,"},
+      {"shift F12", "\x1b[24;2~", "224,126,"},
+      {"Ctrl-\\", "\x1c", "28,"},
+      {"Ctrl-Z", "\x1a", "26,"},
+      {"Ctrl-S", "\x13", "19,"},
+      {"Ctrl-Q", "\x11", "17,"},
+      {"Ctrl-V", "\x16", "22,"},
+      {"Ctrl-O", "\x0f", "15,"},
+      {"letter", "x", "120,"},
+  };
+  std::string sTyped, sExpected;
+  size_t nCodes = 0;
+  for (const KeyCase& k : aCases) {
+    sTyped += k.sBytes;
+    sExpected += k.sCodes;
+    nCodes += static_cast<size_t>(std::count(k.sCodes.begin(), k.sCodes.end(), ','));
+  }
+  TerminalChild t;
+  ASSERT_TRUE(ForkOnTerminal(&t));
+  auto& [fdMaster, fdSlave, afdReport, pid, tBefore] = t;
+  termios tAfter{};
+  if (pid == 0) {
+    for (int nSignal : {SIGINT, SIGQUIT, SIGTSTP}) signal(nSignal, SIG_DFL);  // as from a shell
+    setsid();  // the terminal becomes the child's own, so that its keys signal the child
+    ioctl(fdSlave, TIOCSCTTY, 0);
+    dup2(fdSlave, STDIN_FILENO);
+    ConsoleInit();
+    Report(afdReport[1], "R");
+    std::string sCodes;
+    for (size_t i = 0; i < nCodes && AwaitKey(); ++i) sCodes += std::to_string(ConsoleReadKey()) + ",";
+    Report(afdReport[1], sCodes + (ConsoleKeyWaiting() ? "more" : "none"));
+    for (;;) pause();  // until Ctrl-C
+  }
+  ASSERT_EQ(ReadFrom(afdReport[0], 1), "R");
+  ASSERT_EQ(write(fdMaster, sTyped.data(), sTyped.size()), static_cast<ssize_t>(sTyped.size()));
+  const std::string sReport = ReadUntil(afdReport[0], "e");  // "more" or "none"
+  std::string sGot = sReport;
+  sGot.erase(sGot.find_last_of(',') + 1);
+  for (const KeyCase& k : aCases) {
+    EXPECT_EQ(sGot.substr(0, k.sCodes.size()), k.sCodes) << k.pszName;
+    if (sGot.compare(0, k.sCodes.size(), k.sCodes) != 0) break;
+    sGot.erase(0, k.sCodes.size());
+  }
+  EXPECT_EQ(sReport, sExpected + "none");
+  ASSERT_EQ(write(fdMaster, "\x03", 1), 1);
+  int nStatus = WaitChild(pid);
+  EXPECT_TRUE(WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == SIGINT) << nStatus;
+  ASSERT_EQ(tcgetattr(fdSlave, &tAfter), 0);
+  ExpectSameTerminal(tBefore, tAfter);
+  close(fdMaster);
+  close(fdSlave);
+  close(afdReport[0]);
 }
 
 class PosixConsoleRestore : public ::testing::TestWithParam<int> {};
@@ -181,12 +269,14 @@ TEST_P(PosixConsoleRestore, TerminalIsRestoredWhenTheProcessEnds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, PosixConsoleRestore,
-                         ::testing::Values(SIGTERM, SIGINT, SIGHUP, 0),
+                         ::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE, 0),
                          [](const ::testing::TestParamInfo<int>& info) {
                            switch (info.param) {
                              case SIGTERM: return std::string("Sigterm");
                              case SIGINT: return std::string("Sigint");
                              case SIGHUP: return std::string("Sighup");
+                             case SIGQUIT: return std::string("Sigquit");
+                             case SIGPIPE: return std::string("Sigpipe");
                              default: return std::string("Exit");
                            }
                          });
@@ -336,11 +426,30 @@ TEST_F(PosixText, NonAsciiNameRoundTripsInAUtf8Locale) {
   const wchar_t* pwszName = L"Prd1_M\u00FCller_\u03A9.bin";
   EXPECT_EQ(AnsiToWide(pszName), std::wstring(pwszName));
   EXPECT_EQ(WideToAnsi(pwszName), std::string(pszName));
-  // Conversion stops at the first invalid sequence.
-  EXPECT_EQ(AnsiToWide("ab\xFF" "cd"), L"ab");
-  EXPECT_EQ(AnsiToWide("ab\xC3"), L"ab");
   EXPECT_EQ(AnsiToWide(nullptr), L"");
   EXPECT_EQ(WideToAnsi(nullptr), "");
+}
+
+// Bytes that the locale cannot decode (any byte from 0x80 up in the C locale; Latin-1 text,
+// stray and cut-off sequences in UTF-8) are neither dropped nor end the text.
+TEST_F(PosixText, EveryByteRoundTripsWhateverTheLocale) {
+  std::string sAllBytes;
+  for (int i = 1; i < 256; ++i) sAllBytes.push_back(static_cast<char>(i));
+  const std::string aTexts[] = {"12\xE9,0\n", "M\xFCller.bin", "ab\xFF" "cd", "ab\xC3", "\xC3\xBC\xC3",
+                                "\xED\xB2\x80x", "\xF0\x9F\x98", sAllBytes};
+  for (const char* pszLocale : {"C", "C.UTF-8"}) {
+    if (std::setlocale(LC_CTYPE, pszLocale) == nullptr) continue;
+    for (const std::string& sText : aTexts) {
+      const std::wstring wsText = AnsiToWide(sText.c_str());
+      EXPECT_EQ(WideToAnsi(wsText.c_str()), sText) << pszLocale << ": " << sText;
+      // The text's own characters keep their places: the comma is still the fourth.
+      if (sText[0] == '1') {
+        EXPECT_EQ(wsText.find(L','), 3u) << pszLocale;
+      }
+    }
+  }
+  ASSERT_NE(std::setlocale(LC_CTYPE, "C"), nullptr);
+  EXPECT_EQ(AnsiToWide("a\xE9"), std::wstring(L"a") + wchar_t{0xDCE9});
 }
 
 TEST_F(PosixText, WideTextStopsAtTheFirstCharacterTheLocaleLacks) {

@@ -94,7 +94,9 @@ TEST(LoaderFlash, ProgrammingOnlyClearsBits) {
   Fixture f;
   f.EraseNow(0x10000);
   ASSERT_EQ(f.X(WriteFlashRequest(0x10000, 0x80, {0xFF00F0F0, 0x12345678})).Result(), 0u);
+  EXPECT_EQ(f.loc.UnerasedWrites(), 0u);
   ASSERT_EQ(f.X(WriteFlashRequest(0x10000, 0x80, {0x0FF0FF00, 0xFFFFFFFF})).Result(), 0u);
+  EXPECT_EQ(f.loc.UnerasedWrites(), 1u) << "the second write went over programmed flash";
   EXPECT_EQ(f.loc.FlashUnit(0x10080), 0xF000);  // low half first
   EXPECT_EQ(f.loc.FlashUnit(0x10081), 0x0F00);
   const Reply r = f.X({5, 5, CMD_READ_FLASH, 2, 0x10080});
@@ -105,6 +107,17 @@ TEST(LoaderFlash, ProgrammingOnlyClearsBits) {
   // Erasing brings the ones back.
   f.EraseNow(0x10000);
   EXPECT_EQ(f.loc.FlashUnit(0x10080), 0xFFFF);
+  ASSERT_EQ(f.X(WriteFlashRequest(0x10000, 0x80, {1})).Result(), 0u);
+  EXPECT_EQ(f.loc.UnerasedWrites(), 1u);
+  // Loaded contents count as programmed, and so does a sector whose erase never finished.
+  f.loc.LoadFlash(0x18000, {0x55});
+  ASSERT_EQ(f.X(WriteFlashRequest(0x18000, 0, {1})).Result(), 0u);
+  EXPECT_EQ(f.loc.UnerasedWrites(), 2u);
+  ASSERT_EQ(f.X({4, 3, CMD_ERASE_SECTOR, 0x20000}).Result(), 1u);
+  f.loc.Unplug();
+  f.loc.Plug();
+  ASSERT_EQ(Exchange(f.loc, f.loc.DeviceId(), WriteFlashRequest(0x20000, 0, {1})).Result(), 0u);
+  EXPECT_EQ(f.loc.UnerasedWrites(), 3u);
 }
 
 TEST(LoaderFlash, ReadsTheInfoBlockLayout) {
@@ -423,7 +436,9 @@ TEST(LoaderProductionLine, FreshLocatorAfterTheClosingRecord) {
   Locator loc;
   EventRecorder rec;
   loc.SetListener(rec.Listener());
-  loc.SetProductionLine(true, 20, 20);
+  // The unplug follows the closing record by 500 ms: time enough for its answer to be
+  // fetched however slowly the test runs.
+  loc.SetProductionLine(true, 500, 20);
   loc.Plug();
   const uint64_t id = loc.DeviceId();
   ASSERT_EQ(Exchange(loc, id, WriteFlashRequest(0x8000, 0, {0})).Result(), 0u);

@@ -81,6 +81,14 @@ TEST_F(HotplugTest, RegistrationFailurePrintsItsStatus) {
   EXPECT_EQ(OsEventWait(ctx.hIdleEvent, 0), 0u);
 }
 
+TEST_F(HotplugTest, SyncObjectFailuresShowTheHandleAsWindowsPrintsIt) {
+  const std::string sDigits(2 * sizeof(void*) - 4, '0');
+  PrintCreateFailure(false, reinterpret_cast<void*>(uintptr_t{0xBEEF}), 0x20000001);
+  EXPECT_EQ(TakeOutput(), "\nDriverInit: OsEventCreate() failed on event 0x" + sDigits + "BEEF: error 0x20000001 ");
+  PrintCreateFailure(true, nullptr, 8);
+  EXPECT_EQ(TakeOutput(), "\nDriverInit: OsMutexCreate() failed on mutex 0x" + sDigits + "0000: error 0x8 ");
+}
+
 // A backend that cannot be opened: the first registration fails and the second is not tried.
 class FailingOpenTest : public vxtest::ChannelTest {
  protected:
