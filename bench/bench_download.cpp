@@ -10,13 +10,12 @@
 #include <vector>
 
 #if defined(_WIN32)
-#include <io.h>
 #include <process.h>
 #else
-#include <fcntl.h>
 #include <unistd.h>
 #endif
 
+#include "bench_support.h"
 #include "device/device_ops.h"
 #include "device/firmware_folder.h"
 #include "platform/os/os.h"
@@ -28,46 +27,12 @@
 namespace {
 
 #if defined(_WIN32)
-constexpr const char* kNullDevice = "NUL";
 int Pid() { return _getpid(); }
 #else
-constexpr const char* kNullDevice = "/dev/null";
 int Pid() { return static_cast<int>(getpid()); }
 #endif
 
 void NoSleep(DWORD) {}
-
-// Standard output goes to the null device while the object lives.
-class QuietStdout {
- public:
-  QuietStdout() {
-    fflush(stdout);
-#if defined(_WIN32)
-    nSaved_ = _dup(_fileno(stdout));
-    FILE* pNull = fopen(kNullDevice, "wb");
-    _dup2(_fileno(pNull), _fileno(stdout));
-    fclose(pNull);
-#else
-    nSaved_ = dup(fileno(stdout));
-    const int fd = open(kNullDevice, O_WRONLY);
-    dup2(fd, fileno(stdout));
-    close(fd);
-#endif
-  }
-  ~QuietStdout() {
-    fflush(stdout);
-#if defined(_WIN32)
-    _dup2(nSaved_, _fileno(stdout));
-    _close(nSaved_);
-#else
-    dup2(nSaved_, fileno(stdout));
-    close(nSaved_);
-#endif
-  }
-
- private:
-  int nSaved_ = -1;
-};
 
 void BM_DownloadPerPage(benchmark::State& state) {
   constexpr size_t kPages = 1024;

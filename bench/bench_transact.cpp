@@ -17,6 +17,7 @@
 #include <memory>
 #include <new>
 
+#include "counting_new.h"
 #include "device/commands.h"
 #include "platform/os/os.h"
 #include "platform/wdu/backend.h"
@@ -24,33 +25,6 @@
 #include "sim/locator.h"
 #include "support/locator_arrival.h"
 #include "usb/usb_message.h"
-
-// ---- Counting allocator ----
-
-namespace {
-std::atomic<uint64_t> g_nAllocs{0};
-
-void* CountedAlloc(std::size_t n) {
-  g_nAllocs.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t n) { return CountedAlloc(n); }
-void* operator new[](std::size_t n) { return CountedAlloc(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-  g_nAllocs.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(n == 0 ? 1 : n);
-}
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
-  g_nAllocs.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(n == 0 ? 1 : n);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -91,7 +65,7 @@ class Session {
 };
 
 void ReportAllocs(benchmark::State& state, uint64_t nBefore) {
-  const uint64_t nAllocs = g_nAllocs.load() - nBefore;
+  const uint64_t nAllocs = AllocationCount() - nBefore;
   state.counters["allocs_per_exchange"] =
       benchmark::Counter(static_cast<double>(nAllocs) / static_cast<double>(state.iterations()));
 }
@@ -104,7 +78,7 @@ void TransactLoop(benchmark::State& state, Session& session) {
   }
   WriteIdentificationRequest();
   int32_t nBad = 0;
-  const uint64_t nBefore = g_nAllocs.load();
+  const uint64_t nBefore = AllocationCount();
   for (auto _ : state) {
     int32_t nResult = Transact();
     nBad += nResult != 0;
@@ -131,7 +105,7 @@ void BM_SimOnly(benchmark::State& state) {
   uint32_t au32Response[8] = {};
   uint32_t nMoved = 0;
   int32_t nBad = 0;
-  const uint64_t nBefore = g_nAllocs.load();
+  const uint64_t nBefore = AllocationCount();
   for (auto _ : state) {
     nBad += locator.Out(uId, vxsim::kPipeOut, reinterpret_cast<const uint8_t*>(au32Request), sizeof(au32Request),
                         &nMoved, 3000) != vxsim::BusStatus::kOk;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -78,6 +79,7 @@ struct Note {
 struct Pending {
   std::vector<uint8_t> bytes;
   Clock::time_point readyAt;
+  uint64_t chargedNs = 0;  // of the exchange so far: the OUT transfer and the device's work
   bool bUnplugAfter = false;
   bool bZero = false;
   uint32_t shortBytes = 0;  // 0: whole response
@@ -105,6 +107,7 @@ struct Locator::Impl {
   uint32_t unerasedWrites = 0;
 
   // Erase in progress.
+  uint64_t eraseRng = 0;  // state of the erase-time generator (seeded erase times)
   bool bErasing = false;
   uint32_t eraseSector = 0;
   uint32_t eraseSize = 0;
@@ -218,15 +221,40 @@ struct Locator::Impl {
     runCount = 1;
   }
 
-  void Record(bool bOut, const uint8_t* p, uint32_t len) {
-    TraceEntry e{bOut, BytesToWords(p, len), len};
+  bool Timed() const { return cfg.timing.Timed() || cfg.latencyUs != 0; }
+
+  // A transfer's time on the link.
+  uint64_t TransferNs(uint32_t bytes) const {
+    return LinkTransferNs(cfg.timing.link, bytes) + uint64_t(cfg.latencyUs) * 1000;
+  }
+
+  // Waits with the lock released until the deadline. A timed sleep ends late by the
+  // system's wake-up latency (tens of microseconds in a virtual machine), which would add
+  // to every modelled time; the wait aims that much early, by a running estimate of how
+  // late the recent wakes were, so that it ends at the deadline on average.
+  void WaitUntil(std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
+    if (Clock::now() >= deadline) return;
+    const Clock::time_point aim = deadline - std::chrono::nanoseconds(wakeLateNs);
+    if (Clock::now() >= aim) return;
+    lock.unlock();
+    std::this_thread::sleep_until(aim);
+    const int64_t lateNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - aim).count();
+    lock.lock();
+    wakeLateNs = std::clamp<int64_t>(wakeLateNs + (lateNs - wakeLateNs) / 8, 0, kMaxWakeLateNs);
+  }
+  int64_t wakeLateNs = 0;
+  static constexpr int64_t kMaxWakeLateNs = 200'000;
+
+  void Record(bool bOut, const uint8_t* p, uint32_t len, uint64_t chargedNs = 0) {
+    TraceEntry e{bOut, BytesToWords(p, len), len, chargedNs};
     if (traceFile) {
       std::string line = std::string(bOut ? "OUT " : "IN ") + std::to_string(len) + ":";
-      char buf[16];
+      char buf[32];
       for (uint32_t w : e.words) {
         std::snprintf(buf, sizeof buf, " %08X", w);
         line += buf;
       }
+      if (!bOut && Timed()) line += " ; " + std::to_string(chargedNs) + " ns";
       line += "\n";
       std::fputs(line.c_str(), traceFile);
       std::fflush(traceFile);
@@ -252,16 +280,9 @@ struct Locator::Impl {
   void Schedule(uint32_t delayMs, std::function<void()> fn);
   void RunScheduler();
 
-  // The bus latency, then the checks every transfer makes: the device present under this
-  // id, the pipe of the transfer's direction, a buffer for its bytes. kOk lets it go on.
-  BusStatus StartTransfer(std::unique_lock<std::mutex>& lock, uint64_t deviceId, uint8_t pipe, uint8_t wantPipe,
-                          const void* pBuffer, uint32_t len) {
-    if (cfg.latencyUs != 0) {
-      const uint32_t latencyUs = cfg.latencyUs;
-      lock.unlock();
-      std::this_thread::sleep_for(std::chrono::microseconds(latencyUs));
-      lock.lock();
-    }
+  // The checks every transfer makes: the device present under this id, the pipe of the
+  // transfer's direction, a buffer for its bytes. kOk lets it go on.
+  BusStatus StartTransfer(uint64_t deviceId, uint8_t pipe, uint8_t wantPipe, const void* pBuffer, uint32_t len) {
     if (!bPlugged || deviceId != this->deviceId) return BusStatus::kGone;
     if (pipe != wantPipe) return BusStatus::kError;
     if (len != 0 && pBuffer == nullptr) return BusStatus::kError;
@@ -329,10 +350,12 @@ std::optional<std::vector<uint32_t>> Locator::Impl::Execute(const uint8_t* pData
       bErasing = true;
       eraseSector = a;
       eraseSize = bSmall ? kSmallSector : kLargeSector;
-      eraseDone = now + std::chrono::milliseconds(bSmall ? cfg.smallEraseMs : cfg.largeEraseMs);
+      uint32_t eraseMs = bSmall ? cfg.smallEraseMs : cfg.largeEraseMs;
+      if (cfg.timing.eraseSeed != 0) eraseMs = DrawEraseMs(eraseMs, &eraseRng);
+      eraseDone = now + std::chrono::milliseconds(eraseMs);
       std::fill(flash.begin() + a, flash.begin() + a + eraseSize, uint16_t(0));
       std::fill(unitDirty.begin() + a, unitDirty.begin() + a + eraseSize, true);
-      Log("erase sector " + Hex(a));
+      Log("erase sector " + Hex(a) + (cfg.timing.eraseSeed != 0 ? " (" + std::to_string(eraseMs) + " ms)" : ""));
       rsp[1] = 1;
       return rsp;
     }
@@ -453,6 +476,7 @@ void Locator::Impl::RunScheduler() {
 
 Locator::Locator(const LocatorConfig& config) : m_pImpl(new Impl) {
   m_pImpl->cfg = config;
+  m_pImpl->eraseRng = config.timing.eraseSeed;
   if (config.bPlugged) {
     std::unique_lock<std::mutex> lock(m_pImpl->mu);
     m_pImpl->DoPlug();
@@ -539,14 +563,15 @@ uint16_t Locator::VendorId() const {
 }
 
 BusStatus Locator::Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, uint32_t len, uint32_t* pMoved,
-                       uint32_t timeoutMs) {
+                       uint32_t timeoutMs, TimePoint arrival) {
   *pMoved = 0;
+  if (arrival == TimePoint{}) arrival = Clock::now();
   std::unique_lock<std::mutex> lock(m_pImpl->mu);
   auto& p = *m_pImpl;
-  if (const BusStatus refused = p.StartTransfer(lock, deviceId, pipe, kPipeOut, pData, len); refused != BusStatus::kOk)
+  if (const BusStatus refused = p.StartTransfer(deviceId, pipe, kPipeOut, pData, len); refused != BusStatus::kOk)
     return refused;
 
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = arrival;
   const uint32_t exchangeNo = ++p.outTransfers;
   const uint32_t cmd = len >= 12 ? WordAt(pData + 8) : 0;
   const uint32_t cmdNo = ++p.cmdAttempts[cmd];
@@ -583,10 +608,17 @@ BusStatus Locator::Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, ui
   ++p.exchanges;
   if (len >= 12) ++p.cmdCounts[cmd];
   p.pending.reset();
-  std::optional<std::vector<uint32_t>> rsp = p.Execute(pData, len, now);
+  // The request is executed as its transfer ends; the response is ready after the work.
+  const uint64_t outNs = p.TransferNs(len);
+  const Clock::time_point outDone = now + std::chrono::nanoseconds(outNs);
+  std::optional<std::vector<uint32_t>> rsp = p.Execute(pData, len, outDone);
   if (rsp && !has(FaultKind::kNoAnswer)) {
     std::vector<uint32_t>& w = *rsp;
     const uint32_t m = uint32_t(w.size());
+    const uint32_t workCount = cmd == CMD_WRITE_FLASH && len >= 16 ? WordAt(pData + 12)
+                               : cmd == CMD_FLASH_CRC && len >= 20 ? WordAt(pData + 16)
+                                                                   : 0;
+    const uint64_t workNs = w[1] == 0 ? WorkNs(p.cfg.timing, cmd, workCount) : 0;
     if (const Fault* f = has(FaultKind::kResult)) w[1] = f->value;
     if (const Fault* f = has(FaultKind::kCountTooLarge)) w[0] = f->value == 0 ? 200 : f->value;
     uint32_t count = m;  // words before the checksum as framed
@@ -600,9 +632,10 @@ BusStatus Locator::Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, ui
     Pending pend;
     pend.bytes.resize(frame.size() * 4);
     for (size_t i = 0; i < frame.size(); ++i) PutWord(pend.bytes.data() + 4 * i, frame[i]);
-    pend.readyAt = now;
+    pend.chargedNs = outNs + workNs;
+    pend.readyAt = outDone + std::chrono::nanoseconds(workNs);
     if (const Fault* f = has(FaultKind::kDelay))
-      pend.readyAt = now + std::chrono::milliseconds(f->value == 0 ? 1000 : f->value);
+      pend.readyAt = outDone + std::chrono::milliseconds(f->value == 0 ? 1000 : f->value);
     if (const Fault* f = has(FaultKind::kShortResponse)) pend.shortBytes = f->value == 0 ? 8 : f->value;
     pend.bZero = has(FaultKind::kZeroResponse) != nullptr;
     pend.bUnplugAfter = has(FaultKind::kUnplugAfter) != nullptr;
@@ -610,19 +643,21 @@ BusStatus Locator::Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, ui
     p.cv.notify_all();
   }
   m_pImpl->Deliver(lock);
+  p.WaitUntil(lock, outDone);
   return BusStatus::kOk;
 }
 
 BusStatus Locator::In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t len, uint32_t* pMoved,
-                      uint32_t timeoutMs) {
+                      uint32_t timeoutMs, TimePoint arrival) {
   *pMoved = 0;
+  if (arrival == TimePoint{}) arrival = Clock::now();
   std::unique_lock<std::mutex> lock(m_pImpl->mu);
   auto& p = *m_pImpl;
-  if (const BusStatus refused = p.StartTransfer(lock, deviceId, pipe, kPipeIn, pBuf, len); refused != BusStatus::kOk)
+  if (const BusStatus refused = p.StartTransfer(deviceId, pipe, kPipeIn, pBuf, len); refused != BusStatus::kOk)
     return refused;
 
   const uint64_t gen = p.abortGen;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = arrival + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     if (!p.bPlugged || p.deviceId != deviceId) return BusStatus::kGone;
     const auto now = Clock::now();
@@ -642,6 +677,9 @@ BusStatus Locator::In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t l
   if (pend.bZero) std::fill(pend.bytes.begin(), pend.bytes.end(), uint8_t(0));
   if (pend.shortBytes != 0) size = std::min(size, pend.shortBytes);
   BusStatus status = BusStatus::kOk;
+  // The response moves once both the host asked for it and the device had it ready.
+  const uint64_t inNs = p.TransferNs(size);
+  const Clock::time_point inDone = std::max(arrival, pend.readyAt) + std::chrono::nanoseconds(inNs);
   if (len < size) {
     p.Log("IN transfer of " + std::to_string(len) + " bytes too short for a response of " + std::to_string(size));
     p.Record(false, pBuf, 0);
@@ -649,10 +687,11 @@ BusStatus Locator::In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t l
   } else {
     if (size != 0) std::memcpy(pBuf, pend.bytes.data(), size);
     *pMoved = size;
-    p.Record(false, pBuf, size);
+    p.Record(false, pBuf, size, pend.chargedNs + inNs);
   }
   if (pend.bUnplugAfter) p.DoUnplug();
   m_pImpl->Deliver(lock);
+  p.WaitUntil(lock, inDone);
   return status;
 }
 
@@ -800,6 +839,98 @@ uint32_t Locator::CommandCount(uint32_t command) const {
 void Locator::SetEventLog(std::function<void(const std::string&)> log) {
   std::lock_guard<std::mutex> lock(m_pImpl->mu);
   m_pImpl->eventLog = std::move(log);
+}
+
+LinkGeometry LinkGeometryOf(LinkSpeed link) {
+  switch (link) {
+    case LinkSpeed::kFull: return {1'000'000, 64, 19};
+    case LinkSpeed::kHigh: return {125'000, 512, 13};
+    case LinkSpeed::kNone: break;
+  }
+  return {0, 512, 1};
+}
+
+uint64_t LinkTransferNs(LinkSpeed link, uint32_t bytes) {
+  const LinkGeometry g = LinkGeometryOf(link);
+  const uint64_t packets = std::max<uint64_t>(1, (uint64_t(bytes) + g.packetBytes - 1) / g.packetBytes);
+  const uint64_t frames = (packets + g.perFrame - 1) / g.perFrame;
+  return frames * g.frameNs;
+}
+
+const char* LinkName(LinkSpeed link) {
+  switch (link) {
+    case LinkSpeed::kFull: return "fs";
+    case LinkSpeed::kHigh: return "hs";
+    case LinkSpeed::kNone: break;
+  }
+  return "none";
+}
+
+std::optional<LinkSpeed> ParseLink(const std::string& text) {
+  for (LinkSpeed l : {LinkSpeed::kNone, LinkSpeed::kFull, LinkSpeed::kHigh})
+    if (text == LinkName(l)) return l;
+  return std::nullopt;
+}
+
+uint64_t WorkNs(const TimingModel& model, uint32_t command, uint32_t count) {
+  if (command == CMD_WRITE_FLASH) return uint64_t(model.pageProgramUs) * 1000 * count / 64;
+  if (command == CMD_FLASH_CRC) return uint64_t(model.crcNsPerUnit) * count;
+  return 0;
+}
+
+uint32_t DrawEraseMs(uint32_t typicalMs, uint64_t* pState) {
+  // splitmix64: the same sequence on every platform and library.
+  uint64_t z = (*pState += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  z ^= z >> 31;
+  const uint64_t low = typicalMs / 2, high = uint64_t(typicalMs) * 2;
+  return uint32_t(low + z % (high - low + 1));
+}
+
+TraceFloor FloorOfTrace(const std::vector<TraceEntry>& trace) {
+  TraceFloor floor;
+  for (const TraceEntry& e : trace) {
+    if (e.bOut) {
+      ++floor.exchanges;
+      if (e.words.size() > 2 && e.words[2] == CMD_ERASE_STATUS) ++floor.statusRequests;
+    } else {
+      floor.exchangeNs += e.chargedNs;
+    }
+  }
+  return floor;
+}
+
+std::optional<TraceEntry> ParseTraceLine(const std::string& line) {
+  TraceEntry e{false, {}, 0, 0};
+  const char* p = line.c_str();
+  if (line.rfind("OUT ", 0) == 0) {
+    e.bOut = true;
+    p += 4;
+  } else if (line.rfind("IN ", 0) == 0) {
+    p += 3;
+  } else {
+    return std::nullopt;
+  }
+  char* end = nullptr;
+  e.bytes = uint32_t(std::strtoul(p, &end, 10));
+  if (end == p || *end != ':') return std::nullopt;
+  p = end + 1;
+  for (;;) {
+    while (*p == ' ') ++p;
+    if (*p == '\0') break;
+    if (*p == ';') {
+      const uint64_t ns = std::strtoull(p + 1, &end, 10);
+      if (end == p + 1 || std::strcmp(end, " ns") != 0) return std::nullopt;
+      e.chargedNs = ns;
+      break;
+    }
+    const unsigned long w = std::strtoul(p, &end, 16);
+    if (end == p) return std::nullopt;
+    e.words.push_back(uint32_t(w));
+    p = end;
+  }
+  return e;
 }
 
 uint32_t LoaderCrcStep(uint32_t crc, uint8_t data) {

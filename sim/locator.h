@@ -50,6 +50,14 @@
 //      crosses a 256-byte page into one program per page, so the bytes land contiguously
 //      at the address given. Beyond 0x3FFFF: kResultBadAddress, nothing is written.
 //
+// Timing (TimingModel): every modelled time is a deadline counted from the request's
+// arrival, so that the simulator's own work is hidden inside it rather than added to it. An
+// OUT transfer ends LinkTransferNs after it arrived; the loader then executes the request and
+// works on it (programming, CRC) for WorkNs; an IN transfer ends LinkTransferNs after the
+// later of its own arrival and the response being ready. An exchange is charged the sum of
+// the three (TraceEntry::chargedNs): what it costs a host that asks for the response at once.
+// An erase runs in the background for its sector's time from the end of its OUT transfer.
+//
 // Faults: a request that matches a fault (see Fault) gets the fault's effect. Exchanges are
 // numbered by OUT transfers that reach a plugged-in device. All faults that match one
 // exchange apply together. kNoAnswer executes the request but drops its response; kDelay
@@ -59,6 +67,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -135,14 +144,60 @@ struct TraceEntry {
   bool bOut;                    // host to device
   std::vector<uint32_t> words;  // the frame's words as moved (a partial word zero-padded)
   uint32_t bytes;               // bytes moved
+  uint64_t chargedNs = 0;       // IN of a timed locator: the modelled time of its exchange
 };
+
+// The USB 2.0 link of the bulk pipes. A transfer of B bytes is max(1, ceil(B / packet))
+// packets; they move at most `perFrame` to a (micro)frame, and the transfer completes at the
+// end of its last frame: full speed 1 ms frames, 64-byte packets, 19 a frame; high speed
+// 125 us microframes, 512-byte packets, 13 a microframe. kNone moves data in no time.
+enum class LinkSpeed : uint32_t { kNone, kFull, kHigh };
+
+struct LinkGeometry {
+  uint32_t frameNs;
+  uint32_t packetBytes;
+  uint32_t perFrame;
+};
+LinkGeometry LinkGeometryOf(LinkSpeed link);
+uint64_t LinkTransferNs(LinkSpeed link, uint32_t bytes);
+const char* LinkName(LinkSpeed link);  // "none", "fs", "hs"
+std::optional<LinkSpeed> ParseLink(const std::string& text);
+
+struct TimingModel {
+  LinkSpeed link = LinkSpeed::kNone;
+  uint32_t pageProgramUs = 0;  // programming one 256-byte page (64 words); N words take N/64 of it
+  uint32_t crcNsPerUnit = 0;   // the loader's CRC over one 16-bit unit of flash
+  uint32_t eraseSeed = 0;      // 0: erases take their typical time; else drawn (see DrawEraseMs)
+  bool Timed() const { return link != LinkSpeed::kNone || pageProgramUs != 0 || crcNsPerUnit != 0; }
+};
+
+// The device's work on one request before its response is ready: the page programming of
+// CMD_WRITE_FLASH (its word count), the CRC of CMD_FLASH_CRC (its unit count), 0 otherwise.
+uint64_t WorkNs(const TimingModel& model, uint32_t command, uint32_t count);
+// An erase time drawn from [typical / 2, typical * 2] by a generator of the given state,
+// which it advances (a NOR flash's erase time varies around its typical value).
+uint32_t DrawEraseMs(uint32_t typicalMs, uint64_t* pState);
+
+// The least time a host can take for the exchanges of a trace: the modelled time charged to
+// every exchange and the host's own 100 ms pause before every erase status request.
+struct TraceFloor {
+  uint32_t exchanges = 0;
+  uint32_t statusRequests = 0;
+  uint64_t exchangeNs = 0;
+  uint64_t TotalNs() const { return exchangeNs + uint64_t(statusRequests) * kStatusPauseNs; }
+  static constexpr uint64_t kStatusPauseNs = 100'000'000;
+};
+TraceFloor FloorOfTrace(const std::vector<TraceEntry>& trace);
+// One line of a trace file back into its entry; nothing for a line that is not one.
+std::optional<TraceEntry> ParseTraceLine(const std::string& line);
 
 struct LocatorConfig {
   uint16_t vendorId = kDefaultVendorId;
   uint16_t productId = 9;        // 9: the locator's loader; 1: the DSP board
   uint32_t smallEraseMs = 0;     // erase time of a 0x1000-unit boot sector
   uint32_t largeEraseMs = 0;     // erase time of a 0x8000-unit sector
-  uint32_t latencyUs = 0;        // added to every transfer
+  uint32_t latencyUs = 0;        // added to every transfer's link time
+  TimingModel timing;
   bool bPlugged = false;         // plugged in at construction
 };
 
@@ -157,9 +212,13 @@ constexpr uint32_t kResultBusy = 0x80000006;           // an erase is running
 // The 18-byte USB device descriptor the locator reports (little-endian fields).
 std::array<uint8_t, 18> DeviceDescriptorBytes(uint16_t vendorId, uint16_t productId);
 
-// Sensible erase times of a parallel NOR flash, for demos and the simulator program.
+// Sensible times of a parallel NOR flash and the loader's CPU, for demos and the simulator
+// program: sector erases, a page programmed word by word (128 units at about 9 us), and a
+// bitwise CRC reading flash over the external memory bus.
 constexpr uint32_t kTypicalSmallEraseMs = 250;
 constexpr uint32_t kTypicalLargeEraseMs = 700;
+constexpr uint32_t kTypicalPageProgramUs = 1150;
+constexpr uint32_t kTypicalCrcNsPerUnit = 150;
 
 // Receives plug events. Called without any lock of the locator held, on the thread that
 // caused the event (a test's, the schedule's, or a transfer's for kUnplug* faults).
@@ -204,10 +263,13 @@ class Locator {
   // One bulk transfer. A transfer for a device id that is not the current one returns kGone.
   // Out executes the request once the whole frame arrived; In delivers the pending response
   // (waiting for it up to timeoutMs, then kTimeout). *pMoved is always set.
+  // `arrival` is when the request reached the bus (default: now); the modelled times count
+  // from it.
+  using TimePoint = std::chrono::steady_clock::time_point;
   BusStatus Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, uint32_t len, uint32_t* pMoved,
-                uint32_t timeoutMs);
+                uint32_t timeoutMs, TimePoint arrival = {});
   BusStatus In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t len, uint32_t* pMoved,
-               uint32_t timeoutMs);
+               uint32_t timeoutMs, TimePoint arrival = {});
   BusStatus SetInterface(uint64_t deviceId, uint32_t iface, uint32_t alt);
   // Ends every transfer that is waiting (for a response or its time-out) now, with
   // kTimeout; used when the host side goes away. Later transfers are not affected.
@@ -236,7 +298,8 @@ class Locator {
   // The transfers so far, oldest first (memory keeps the last 500000; the file keeps all).
   std::vector<TraceEntry> Trace() const;
   void ClearTrace();
-  // Writes one line per transfer: "OUT <bytes>: <word> <word> ..." in hex, or "IN ...".
+  // Writes one line per transfer: "OUT <bytes>: <word> <word> ..." in hex, or "IN ...";
+  // a timed locator ends each IN line with " ; <charged> ns".
   bool SetTraceFile(const std::string& path);
   bool DumpFlash(const std::string& path) const;   // raw image of the whole flash
   bool DumpEeprom(const std::string& path) const;  // raw image of the EEPROM

@@ -92,6 +92,10 @@ int main(int argc, char** argv) {
   std::string eraseMs;
   bool bFast = false;
   uint32_t latencyUs = 0;
+  std::string link = "none";
+  uint32_t programUs = vxsim::kTypicalPageProgramUs;
+  uint32_t crcNs = vxsim::kTypicalCrcNsPerUnit;
+  uint32_t eraseSeed = 0;
   std::vector<std::string> faultTexts;
   std::string tracePath, flashDumpPath, eepromDumpPath;
   std::vector<std::string> flashImages;
@@ -104,8 +108,17 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--plug-delay", plugDelayMs, "ms after start at which the locator is plugged in")->capture_default_str();
   auto* pErase = app.add_option("--erase-ms", eraseMs, "erase time of a boot sector and of a large sector: SMALL,LARGE");
-  app.add_flag("--fast", bFast, "erase at once (--erase-ms 0,0)")->excludes(pErase);
-  app.add_option("--latency-us", latencyUs, "added to every transfer");
+  app.add_option("--erase-seed", eraseSeed, "draw each erase time from [typical/2, 2*typical] with this seed (0: typical)");
+  app.add_option("--link", link, "bulk link timing: fs (1 ms frames), hs (125 us microframes) or none")
+      ->check(CLI::IsMember({"none", "fs", "hs"}))
+      ->capture_default_str();
+  auto* pProgram = app.add_option("--program-us", programUs, "time to program one 256-byte page")->capture_default_str();
+  auto* pCrc = app.add_option("--crc-ns", crcNs, "the loader's CRC time per 16-bit unit")->capture_default_str();
+  app.add_flag("--fast", bFast, "no device time: --erase-ms 0,0 --program-us 0 --crc-ns 0")
+      ->excludes(pErase)
+      ->excludes(pProgram)
+      ->excludes(pCrc);
+  app.add_option("--latency-us", latencyUs, "added to every transfer's link time");
   app.add_option("--fault", faultTexts, "fault plan, e.g. noanswer@x=3 or result=55@cmd=412#6 (repeatable)");
   app.add_option("--trace", tracePath, "write one line per transfer to FILE");
   app.add_option("--dump-flash", flashDumpPath, "write the flash (little-endian units) to FILE at exit");
@@ -129,7 +142,11 @@ int main(int argc, char** argv) {
   cfg.smallEraseMs = vxsim::kTypicalSmallEraseMs;
   cfg.largeEraseMs = vxsim::kTypicalLargeEraseMs;
   cfg.latencyUs = latencyUs;
-  if (bFast) cfg.smallEraseMs = cfg.largeEraseMs = 0;
+  cfg.timing.link = *vxsim::ParseLink(link);
+  cfg.timing.pageProgramUs = programUs;
+  cfg.timing.crcNsPerUnit = crcNs;
+  cfg.timing.eraseSeed = eraseSeed;
+  if (bFast) cfg.smallEraseMs = cfg.largeEraseMs = cfg.timing.pageProgramUs = cfg.timing.crcNsPerUnit = 0;
   if (!eraseMs.empty()) {
     const size_t comma = eraseMs.find(',');
     if (comma == std::string::npos || !ParseUnsigned(eraseMs.substr(0, comma), &cfg.smallEraseMs) ||
@@ -188,6 +205,20 @@ int main(int argc, char** argv) {
     std::snprintf(line, sizeof line, "listening on %s (product %u, erase %u/%u ms%s)", endpoint.c_str(), product,
                   cfg.smallEraseMs, cfg.largeEraseMs, bProductionLine ? ", production line" : "");
     Print(line);
+    const vxsim::LinkGeometry g = vxsim::LinkGeometryOf(cfg.timing.link);
+    char linkText[160] = "none";
+    if (cfg.timing.link != vxsim::LinkSpeed::kNone) {
+      std::snprintf(linkText, sizeof linkText, "%s (%u ns frames, %u-byte packets, %u a frame)",
+                    vxsim::LinkName(cfg.timing.link), g.frameNs, g.packetBytes, g.perFrame);
+    }
+    const std::string eraseText = eraseSeed != 0 ? "drawn from [typical/2, 2*typical], seed " + std::to_string(eraseSeed)
+                                                 : std::string("typical");
+    char model[400];
+    std::snprintf(model, sizeof model,
+                  "timing: link %s, latency %u us, page program %u us, CRC %u ns/unit, erase %u/%u ms %s",
+                  linkText, cfg.latencyUs, cfg.timing.pageProgramUs, cfg.timing.crcNsPerUnit, cfg.smallEraseMs,
+                  cfg.largeEraseMs, eraseText.c_str());
+    Print(model);
   };
 #if defined(VX_SIM_USBREDIR)
   vxsim::UsbredirFrontend usbredir(locator, usbredirPath);

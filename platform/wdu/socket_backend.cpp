@@ -25,7 +25,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <map>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -100,12 +100,15 @@ DWORD StatusFromWire(uint32_t u) {
   }
 }
 
-// One request waiting for its RESULT.
+// One request waiting for its RESULT. The reader copies an IN transfer's bytes straight
+// into the caller's buffer while the caller waits (an exchange allocates nothing).
 struct Pending {
   bool bDone = false;
   DWORD dwStatus = WD_DEVICE_NOT_FOUND;
   uint32_t uMoved = 0;
-  std::vector<uint8_t> data;
+  uint8_t* pDest = nullptr;
+  uint32_t uCapacity = 0;
+  uint32_t uCopied = 0;
 };
 
 struct SocketClient {
@@ -125,8 +128,23 @@ struct SocketClient {
   uint64_t uLocalDevice = 0;     // ours; 0 when none
   uint64_t uNextLocal = 1;
   uint32_t uNextSeq = 1;
-  std::map<uint32_t, Pending*> pending;
+  std::vector<std::pair<uint32_t, Pending*>> pending;  // by sequence number; capacity reserved
+  std::vector<uint8_t> sendBuf;                        // under mtxSend; keeps its capacity
+
+  SocketClient() {
+    pending.reserve(16);
+    sendBuf.reserve(2048);
+  }
 };
+
+std::vector<std::pair<uint32_t, Pending*>>::iterator FindPending(SocketClient& c, uint32_t uSeq) {
+  return std::find_if(c.pending.begin(), c.pending.end(), [&](const auto& e) { return e.first == uSeq; });
+}
+
+void ErasePending(SocketClient& c, uint32_t uSeq) {
+  auto it = FindPending(c, uSeq);
+  if (it != c.pending.end()) c.pending.erase(it);
+}
 
 bool ParseEndpoint(const std::string& s, bool* pbTcp, uint16_t* puPort) {
   if (s.rfind("tcp:", 0) == 0) {
@@ -199,16 +217,6 @@ bool SendAll(Socket s, const std::vector<uint8_t>& bytes) {
   return true;
 }
 
-bool RecvAll(Socket s, uint8_t* p, size_t uBytes) {
-  size_t uDone = 0;
-  while (uDone < uBytes) {
-    const int n = static_cast<int>(recv(s, reinterpret_cast<char*>(p + uDone), static_cast<int>(uBytes - uDone), 0));
-    if (n <= 0) return false;
-    uDone += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 std::vector<uint8_t> Message(uint32_t uType, const std::vector<uint8_t>& payload) {
   std::vector<uint8_t> m;
   m.reserve(8 + payload.size());
@@ -227,42 +235,59 @@ void DropDeviceLocked(SocketClient& c) {
   c.sink.Left(c.sink.pLayer, uLocal);
 }
 
-void HandleMessage(SocketClient& c, uint32_t uType, const std::vector<uint8_t>& p) {
-  std::lock_guard<std::mutex> lk(c.mtx);
+void HandleMessage(SocketClient& c, uint32_t uType, const uint8_t* p, size_t nSize) {
+  std::unique_lock<std::mutex> lk(c.mtx);
   if (!c.bRunning) return;
-  if (uType == kAttach && p.size() >= 8 + kDescriptorBytes) {
+  if (uType == kAttach && nSize >= 8 + kDescriptorBytes) {
     DropDeviceLocked(c);
-    c.uServerDevice = GetU64(p.data());
+    c.uServerDevice = GetU64(p);
     c.uLocalDevice = c.uNextLocal++;
-    const WDU_DEVICE_DESCRIPTOR d = ParseDescriptor(p.data() + 8);
+    const WDU_DEVICE_DESCRIPTOR d = ParseDescriptor(p + 8);
     c.sink.Arrived(c.sink.pLayer, c.uLocalDevice, &d);
-  } else if (uType == kDetach && p.size() >= 8) {
-    if (c.uLocalDevice != 0 && GetU64(p.data()) == c.uServerDevice) DropDeviceLocked(c);
-  } else if (uType == kResult && p.size() >= 12) {
-    auto it = c.pending.find(GetU32(p.data()));
+  } else if (uType == kDetach && nSize >= 8) {
+    if (c.uLocalDevice != 0 && GetU64(p) == c.uServerDevice) DropDeviceLocked(c);
+  } else if (uType == kResult && nSize >= 12) {
+    auto it = FindPending(c, GetU32(p));
     if (it == c.pending.end()) return;  // its caller gave up waiting
     Pending& r = *it->second;
-    r.dwStatus = StatusFromWire(GetU32(p.data() + 4));
-    r.uMoved = GetU32(p.data() + 8);
-    r.data.assign(p.begin() + 12, p.end());
+    r.dwStatus = StatusFromWire(GetU32(p + 4));
+    r.uMoved = GetU32(p + 8);
+    r.uCopied = static_cast<uint32_t>(std::min<size_t>(nSize - 12, r.uCapacity));
+    if (r.uCopied != 0) std::memcpy(r.pDest, p + 12, r.uCopied);
     r.bDone = true;
     c.pending.erase(it);
+    lk.unlock();  // the woken caller does not have to wait for the lock
     c.cv.notify_all();
   }
 }
 
-// Reads messages until the connection fails or the client stops.
+// Reads messages until the connection fails or the client stops. Each receive takes what
+// has arrived, so a message usually costs one system call, not one for its header and one
+// for its payload.
 void ReadLoop(SocketClient& c, Socket s) {
-  std::vector<uint8_t> payload;
+  std::vector<uint8_t> buf(16 * 1024);
+  size_t nHave = 0;
   for (;;) {
-    uint8_t header[8];
-    if (!RecvAll(s, header, sizeof header)) return;
-    const uint32_t uType = GetU32(header);
-    const uint32_t uLength = GetU32(header + 4);
-    if (uLength > kMaxPayload) return;
-    payload.resize(uLength);
-    if (uLength != 0 && !RecvAll(s, payload.data(), uLength)) return;
-    HandleMessage(c, uType, payload);
+    size_t nUsed = 0;
+    while (nHave - nUsed >= 8) {
+      const uint8_t* pMsg = buf.data() + nUsed;
+      const uint32_t uLength = GetU32(pMsg + 4);
+      if (uLength > kMaxPayload) return;
+      if (nHave - nUsed < 8 + size_t(uLength)) {
+        if (buf.size() < 8 + size_t(uLength)) buf.resize(8 + size_t(uLength));  // pMsg is not used after this
+        break;
+      }
+      HandleMessage(c, GetU32(pMsg), pMsg + 8, uLength);
+      nUsed += 8 + size_t(uLength);
+    }
+    if (nUsed != 0) {
+      std::memmove(buf.data(), buf.data() + nUsed, nHave - nUsed);
+      nHave -= nUsed;
+    }
+    const int n = static_cast<int>(recv(s, reinterpret_cast<char*>(buf.data() + nHave),
+                                        static_cast<int>(std::min<size_t>(buf.size() - nHave, 1 << 30)), 0));
+    if (n <= 0) return;
+    nHave += static_cast<size_t>(n);
   }
 }
 
@@ -309,20 +334,20 @@ void ConnectionThread(SocketClient* pc) {
   }
 }
 
-// Sends one request and waits for its RESULT, at most uWaitMs.
-DWORD Exchange(SocketClient& c, uint32_t uType, uint64_t uDevice, const std::vector<uint8_t>& tail,
-               uint64_t uWaitMs, Pending* pResult) {
+// Sends one request (after its sequence number and device id: the 32-bit fields, then the
+// data bytes) and waits for its RESULT, at most uWaitMs. The message is built in the
+// client's send buffer, so an exchange allocates nothing.
+DWORD Exchange(SocketClient& c, uint32_t uType, uint64_t uDevice, std::initializer_list<uint32_t> fields,
+               const uint8_t* pData, size_t nData, uint64_t uWaitMs, Pending* pResult) {
   uint32_t uSeq = 0;
-  std::vector<uint8_t> payload;
+  uint64_t uServerDevice = 0;
   {
     std::lock_guard<std::mutex> lk(c.mtx);
     if (!c.bLinked || uDevice == 0 || uDevice != c.uLocalDevice) return WD_DEVICE_NOT_FOUND;
     uSeq = c.uNextSeq++;
-    c.pending[uSeq] = pResult;
-    PutU32(payload, uSeq);
-    PutU64(payload, c.uServerDevice);
+    c.pending.emplace_back(uSeq, pResult);
+    uServerDevice = c.uServerDevice;
   }
-  payload.insert(payload.end(), tail.begin(), tail.end());
   bool bSent = false;
   {
     std::lock_guard<std::mutex> lkSend(c.mtxSend);
@@ -332,17 +357,25 @@ DWORD Exchange(SocketClient& c, uint32_t uType, uint64_t uDevice, const std::vec
       s = c.sock;
     }
     if (s != kNoSocket) {
-      bSent = SendAll(s, Message(uType, payload));
+      std::vector<uint8_t>& m = c.sendBuf;
+      m.clear();
+      PutU32(m, uType);
+      PutU32(m, static_cast<uint32_t>(12 + 4 * fields.size() + nData));
+      PutU32(m, uSeq);
+      PutU64(m, uServerDevice);
+      for (uint32_t u : fields) PutU32(m, u);
+      if (nData != 0) m.insert(m.end(), pData, pData + nData);
+      bSent = SendAll(s, m);
       if (!bSent) shutdown(s, kShutBoth);  // the reader sees the loss and cleans up
     }
   }
   std::unique_lock<std::mutex> lk(c.mtx);
   if (!bSent) {
-    c.pending.erase(uSeq);
+    ErasePending(c, uSeq);
     return WD_DEVICE_NOT_FOUND;
   }
   if (!c.cv.wait_for(lk, std::chrono::milliseconds(uWaitMs), [&] { return pResult->bDone; })) {
-    c.pending.erase(uSeq);
+    ErasePending(c, uSeq);
     return WD_TIME_OUT_EXPIRED;  // the simulator never answered
   }
   return pResult->dwStatus;
@@ -394,37 +427,26 @@ void SockClose(void* pCtx) {
 
 DWORD SockSetInterface(void* pCtx, uint64_t uDeviceId, DWORD dwInterface, DWORD dwAltSetting) {
   SocketClient& c = *static_cast<SocketClient*>(pCtx);
-  std::vector<uint8_t> tail;
-  PutU32(tail, dwInterface);
-  PutU32(tail, dwAltSetting);
   Pending r;
-  return Exchange(c, kSetIf, uDeviceId, tail, kSetInterfaceWaitMs, &r);
+  return Exchange(c, kSetIf, uDeviceId, {dwInterface, dwAltSetting}, nullptr, 0, kSetInterfaceWaitMs, &r);
 }
 
 DWORD SockTransfer(void* pCtx, uint64_t uDeviceId, DWORD dwPipe, bool bRead, DWORD /*dwOptions*/, uint8_t* pBuffer,
                    DWORD dwBytes, DWORD* pdwMoved, DWORD dwTimeoutMs) {
   SocketClient& c = *static_cast<SocketClient*>(pCtx);
   *pdwMoved = 0;
-  std::vector<uint8_t> tail;
-  PutU32(tail, dwPipe);
-  if (bRead) {
-    PutU32(tail, dwBytes);
-    PutU32(tail, dwTimeoutMs);
-  } else {
-    PutU32(tail, dwTimeoutMs);
-    tail.insert(tail.end(), pBuffer, pBuffer + dwBytes);
-  }
   Pending r;
-  const DWORD dwStatus =
-      Exchange(c, bRead ? kIn : kOut, uDeviceId, tail, static_cast<uint64_t>(dwTimeoutMs) + kReplyGraceMs, &r);
-  if (!r.bDone) return dwStatus;
+  const uint64_t uWaitMs = static_cast<uint64_t>(dwTimeoutMs) + kReplyGraceMs;
+  DWORD dwStatus = WD_STATUS_SUCCESS;
   if (bRead) {
-    const size_t uCopy = std::min<size_t>({r.uMoved, r.data.size(), dwBytes});
-    if (uCopy != 0) std::memcpy(pBuffer, r.data.data(), uCopy);
-    *pdwMoved = static_cast<DWORD>(uCopy);
+    r.pDest = pBuffer;
+    r.uCapacity = dwBytes;
+    dwStatus = Exchange(c, kIn, uDeviceId, {dwPipe, dwBytes, dwTimeoutMs}, nullptr, 0, uWaitMs, &r);
   } else {
-    *pdwMoved = std::min<DWORD>(r.uMoved, dwBytes);
+    dwStatus = Exchange(c, kOut, uDeviceId, {dwPipe, dwTimeoutMs}, pBuffer, dwBytes, uWaitMs, &r);
   }
+  if (!r.bDone) return dwStatus;
+  *pdwMoved = bRead ? std::min(r.uMoved, r.uCopied) : std::min<DWORD>(r.uMoved, dwBytes);
   return dwStatus;
 }
 

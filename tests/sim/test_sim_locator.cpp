@@ -540,3 +540,79 @@ TEST(LoaderThreads, ConcurrentHostAndObservers) {
   EXPECT_EQ(f.loc.FlashUnit(0x8001), 0x0000);
   EXPECT_EQ(f.loc.CommandCount(CMD_WRITE_FLASH), 50u);
 }
+
+// The timing model's arithmetic: link times by packet and frame count, the time charged to
+// each exchange of a timed locator, and the floor of a trace (from memory and from its file).
+TEST(LoaderTiming, ChargedTimesAndTheFloorOfAKnownTrace) {
+  struct LinkCase {
+    LinkSpeed link;
+    uint32_t bytes;
+    uint64_t ns;
+  } links[] = {
+      {LinkSpeed::kNone, 284, 0},          {LinkSpeed::kFull, 0, 1'000'000},    {LinkSpeed::kFull, 16, 1'000'000},
+      {LinkSpeed::kFull, 1216, 1'000'000}, {LinkSpeed::kFull, 1217, 2'000'000}, {LinkSpeed::kHigh, 512, 125'000},
+      {LinkSpeed::kHigh, 6656, 125'000},   {LinkSpeed::kHigh, 6657, 250'000},
+  };
+  for (const LinkCase& c : links) EXPECT_EQ(LinkTransferNs(c.link, c.bytes), c.ns) << LinkName(c.link) << " " << c.bytes;
+  for (const char* name : {"none", "fs", "hs"}) EXPECT_STREQ(LinkName(*ParseLink(name)), name);
+  EXPECT_FALSE(ParseLink("ls"));
+
+  LocatorConfig cfg;
+  cfg.timing = TimingModel{LinkSpeed::kHigh, 1000, 150, 0};
+  Fixture f(cfg);
+  const std::string tracePath = TempPath("timed_trace.txt");
+  ASSERT_TRUE(f.loc.SetTraceFile(tracePath));
+  f.EraseNow(0x8000);                                          // erase, one status request
+  ASSERT_EQ(f.X(WriteFlashRequest(0x8000, 0, std::vector<uint32_t>(64, 1))).Result(), 0u);
+  ASSERT_EQ(f.X(WriteFlashRequest(0x8000, 128, std::vector<uint32_t>(32, 1))).Result(), 0u);
+  ASSERT_EQ(f.X({5, 4, CMD_FLASH_CRC, 0x8000, 192}).Result(), 0u);
+  EXPECT_EQ(f.X({5, 4, CMD_FLASH_CRC, kFlashUnits, 2}).Result(), kResultBadAddress);  // refused: no work
+  ASSERT_EQ(f.X({3, 3, CMD_ERASE_STATUS}).Result(), 1u);
+
+  const uint64_t kExchange = 250'000;  // one microframe each way
+  const std::vector<uint64_t> charged{kExchange,           kExchange,           kExchange + 1'000'000,
+                                      kExchange + 500'000, kExchange + 28'800,  kExchange,
+                                      kExchange};
+  std::vector<uint64_t> seen;
+  const std::vector<TraceEntry> trace = f.loc.Trace();
+  for (const TraceEntry& e : trace)
+    if (!e.bOut) seen.push_back(e.chargedNs);
+  EXPECT_EQ(seen, charged);
+
+  std::vector<TraceEntry> fromFile;
+  std::ifstream in(tracePath);
+  for (std::string line; std::getline(in, line);) {
+    std::optional<TraceEntry> e = ParseTraceLine(line);
+    ASSERT_TRUE(e) << line;
+    fromFile.push_back(*e);
+  }
+  ASSERT_EQ(fromFile.size(), trace.size());
+  for (size_t i = 0; i < trace.size(); ++i) {
+    EXPECT_EQ(fromFile[i].bOut, trace[i].bOut) << i;
+    EXPECT_EQ(fromFile[i].bytes, trace[i].bytes) << i;
+    EXPECT_EQ(fromFile[i].words, trace[i].words) << i;
+    EXPECT_EQ(fromFile[i].chargedNs, trace[i].chargedNs) << i;
+  }
+  for (const auto& floor : {FloorOfTrace(trace), FloorOfTrace(fromFile)}) {
+    EXPECT_EQ(floor.exchanges, 7u);
+    EXPECT_EQ(floor.statusRequests, 2u);
+    EXPECT_EQ(floor.exchangeNs, 7 * kExchange + 1'528'800);
+    EXPECT_EQ(floor.TotalNs(), 2 * 100'000'000 + 7 * kExchange + 1'528'800);
+  }
+  EXPECT_FALSE(ParseTraceLine("IN 16: 00000003 00000001 ; 12 us"));
+  EXPECT_FALSE(ParseTraceLine("erase sector 0x8000"));
+  std::remove(tracePath.c_str());
+
+  // Seeded erase times: within [typical/2, 2*typical], the same sequence for the same seed.
+  uint64_t a = 7, b = 7, c = 8;
+  bool bDiffers = false;
+  for (int i = 0; i < 200; ++i) {
+    const uint32_t ms = DrawEraseMs(700, &a);
+    EXPECT_GE(ms, 350u);
+    EXPECT_LE(ms, 1400u);
+    EXPECT_EQ(DrawEraseMs(700, &b), ms);
+    bDiffers |= DrawEraseMs(700, &c) != ms;
+  }
+  EXPECT_TRUE(bDiffers);
+  EXPECT_EQ(DrawEraseMs(0, &a), 0u);
+}
