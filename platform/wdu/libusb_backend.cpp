@@ -242,9 +242,11 @@ UsbOpenResult WatchOpen(void* pCtx, const UsbCandidate& c, uint64_t uId, WDU_DEV
   auto* b = static_cast<LibusbBackend*>(pCtx);
   auto pDev = std::make_shared<Device>();
   int rc = OpenHandle(b, c, pDev.get());
+  bool bClaiming = false;
   if (rc == LIBUSB_SUCCESS) {
     // A kernel driver bound to the interface is detached for as long as it is claimed.
     libusb_set_auto_detach_kernel_driver(pDev->pHandle, 1);
+    bClaiming = true;
     rc = libusb_claim_interface(pDev->pHandle, kInterface);
   }
   libusb_device_descriptor d{};
@@ -256,6 +258,11 @@ UsbOpenResult WatchOpen(void* pCtx, const UsbCandidate& c, uint64_t uId, WDU_DEV
   if (rc != LIBUSB_SUCCESS) {
     FreeDevice(pDev.get());
     *pszWhy = libusb_error_name(rc);
+    // A hot-plug arrival can come before the kernel has set the configuration: the
+    // interface is not there yet.
+    if (bClaiming && (rc == LIBUSB_ERROR_INVALID_PARAM || rc == LIBUSB_ERROR_NOT_FOUND)) {
+      return UsbOpenResult::kNotReady;
+    }
     return FromOpenError(rc);
   }
   *pDescriptor = WDU_DEVICE_DESCRIPTOR{d.bLength,         d.bDescriptorType, d.bcdUSB,     d.bDeviceClass,

@@ -164,12 +164,18 @@ void UsbWatch::Attempt(Known& k) {
       sink_.Arrived(sink_.pLayer, uId, &desc);
       return;
     case UsbOpenResult::kNoPermission:
-      // udev may still be applying the rule that grants access: try again for a while.
+    case UsbOpenResult::kNotReady:
+      // udev may still be applying the rule that grants access, or the kernel still
+      // choosing the configuration: try again for a while.
       if (now - k.first < timing_.permission) {
         k.next = now + timing_.retry;
         return;
       }
-      std::printf(kUsbNoPermissionText, k.c.nBus, k.c.nAddress);
+      if (r == UsbOpenResult::kNoPermission) {
+        std::printf(kUsbNoPermissionText, k.c.nBus, k.c.nAddress);
+      } else {
+        std::printf(kUsbOpenFailedText, k.c.nBus, k.c.nAddress, pszWhy);
+      }
       break;
     case UsbOpenResult::kBusy:
       std::printf(kUsbBusyText, k.c.nBus, k.c.nAddress);

@@ -29,7 +29,8 @@ struct UsbCandidate {
 };
 
 // Why a device could not be opened.
-enum class UsbOpenResult { kOpened, kNoPermission, kBusy, kGone, kFailed };
+// kNotReady: the device has no interface 0 yet (the kernel is still configuring it).
+enum class UsbOpenResult { kOpened, kNoPermission, kNotReady, kBusy, kGone, kFailed };
 
 struct UsbWatchOps {
   void* pCtx;
@@ -53,7 +54,7 @@ struct UsbWatchOps {
 struct UsbWatchTiming {
   std::chrono::milliseconds poll{250};        // enumeration period without hot-plug
   std::chrono::milliseconds retry{200};       // between attempts while permission is refused
-  std::chrono::milliseconds permission{2000}; // how long permission may take to arrive
+  std::chrono::milliseconds permission{2000}; // how long permission or configuration may take
   std::chrono::milliseconds restart{1000};    // between attempts to bring the bus up
 };
 

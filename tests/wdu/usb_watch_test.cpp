@@ -228,6 +228,9 @@ TEST(UsbWatch, ADeviceThatCannotBeUsedIsToldOncePerArrival) {
   } cases[] = {
       {"permission never granted", {kNoPerm}, kUsbNoPermissionText, false},
       {"permission granted by udev a moment later", {kNoPerm, kNoPerm, UsbOpenResult::kOpened}, nullptr, true},
+      {"configuration set by the kernel a moment later",
+       {UsbOpenResult::kNotReady, UsbOpenResult::kOpened}, nullptr, true},
+      {"interface never there", {UsbOpenResult::kNotReady}, kUsbOpenFailedText, false},
       {"interface held by another program", {UsbOpenResult::kBusy}, kUsbBusyText, false},
       {"other failure", {UsbOpenResult::kFailed}, kUsbOpenFailedText, false},
       {"gone while opening", {UsbOpenResult::kGone}, nullptr, false},
@@ -259,8 +262,8 @@ TEST(UsbWatch, ADeviceThatCannotBeUsedIsToldOncePerArrival) {
       ASSERT_TRUE(bus.Scans(5));
       std::lock_guard<std::mutex> lk(bus.mtx);
       EXPECT_EQ(bus.nOpens[key], nOpens) << "a refused device is not tried again while it stays";
-      if (c.results.front() == kNoPerm) {
-        EXPECT_GE(nOpens, 2) << "permission is retried";
+      if (c.results.front() == kNoPerm || c.results.front() == UsbOpenResult::kNotReady) {
+        EXPECT_GE(nOpens, 2) << "retried for a while";
       }
       if (c.pszText != nullptr) {
         std::snprintf(line, sizeof line, c.pszText, 1u, bus.present[0].nAddress, "LIBUSB_ERROR_IO");
