@@ -17,17 +17,23 @@ else()
 endif()
 include(GoogleTest)
 
-# vx_add_test(NAME src... LIBS lib...)
+# vx_add_test(NAME src... LIBS lib... [FIRMWARE_FOLDER] [PROPERTIES prop value...])
 # One test executable; natively each GoogleTest case becomes its own CTest test, in a
 # cross-build the executable runs whole under the cross-compiling emulator (Wine).
+# FIRMWARE_FOLDER: the test writes into the firmware folder. Natively each test process has
+# a folder of its own; under Wine it is the prefix's C:\ProgramData one, shared with the
+# end-to-end runs, so such tests take turns.
 function(vx_add_test name)
-  cmake_parse_arguments(T "" "" "LIBS;PROPERTIES" ${ARGN})
+  cmake_parse_arguments(T "FIRMWARE_FOLDER" "" "LIBS;PROPERTIES" ${ARGN})
   add_executable(${name} ${T_UNPARSED_ARGUMENTS})
   vx_warnings(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES TIMEOUT 600 ${T_PROPERTIES})
+    if(T_FIRMWARE_FOLDER)
+      set_tests_properties(${name} PROPERTIES RESOURCE_LOCK wine_firmware_folder)
+    endif()
   else()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 30
                          PROPERTIES TIMEOUT 300 ${T_PROPERTIES})
