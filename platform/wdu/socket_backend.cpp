@@ -2,12 +2,16 @@
 // vx_locator_sim process over a Unix domain socket (a path) or TCP on 127.0.0.1
 // ("tcp:PORT").
 //
-// One connection thread connects (retrying every 500 ms while the simulator is not there),
-// says HELLO and then reads: ATTACH and DETACH go to the sink, RESULTs are routed by
-// sequence number to the callers waiting for them. Callers send under a send lock. When the
-// connection is lost, waiting calls fail, the attached device is reported gone and the
-// thread connects again. Device ids given to the layer are this client's own, new for each
-// presence, so that ids reused by a restarted simulator never alias an old device.
+// One connection thread connects (retrying every 500 ms while the simulator is not there)
+// and says HELLO. Whoever holds the read turn reads the socket: ATTACH and DETACH go to the
+// sink, RESULTs are routed by sequence number to the callers waiting for them. While no
+// call is exchanging, the connection thread holds the turn. A caller waiting for its RESULT
+// takes the turn once it is free and reads its answer itself, so an exchange costs one
+// wake-up, not a wake-up of the reader and a hand-off to the caller; the connection thread
+// takes the turn back once calls have paused for kCallerLinger. Callers send under a send
+// lock. When the connection is lost, waiting calls fail, the attached device is reported
+// gone and the thread connects again. Device ids given to the layer are this client's own,
+// new for each presence, so that ids reused by a restarted simulator never alias an old device.
 #if defined(_WIN32)
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -15,6 +19,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -22,6 +27,8 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -57,6 +64,15 @@ constexpr uint32_t kDescriptorBytes = 18;
 constexpr auto kRetryPeriod = std::chrono::milliseconds(500);
 constexpr uint64_t kReplyGraceMs = 2000;        // added to a transfer's own time-out
 constexpr uint64_t kSetInterfaceWaitMs = 2000;  // answered at once by the simulator
+// How long after its last call the read turn stays with the callers: longer than the pauses
+// of an update (the 100 ms erase pacing), so that the connection thread stays out of it;
+// a DETACH that comes while nobody calls is read after at most this.
+constexpr auto kCallerLinger = std::chrono::milliseconds(150);
+#if defined(_WIN32)
+constexpr int kReadSliceMs = 500;  // a shut-down socket does not always end a wait on Windows
+#else
+constexpr int kReadSliceMs = -1;   // shutdown ends the wait
+#endif
 
 void PutU32(std::vector<uint8_t>& v, uint32_t x) {
   for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
@@ -116,24 +132,31 @@ struct SocketClient {
   WduBackend backend{};
 
   std::mutex mtxSend;  // held while sending; the socket is replaced only under it and mtx
-  std::mutex mtx;      // guards everything below
-  std::condition_variable cv;
+  std::mutex mtx;      // guards everything below but the read buffer
+  std::condition_variable cv;        // callers: a RESULT came, or the read turn is free
+  std::condition_variable cvThread;  // the connection thread: stop, a lost link, the turn back
   WduSink sink{};
   bool bRunning = false;
   std::thread thread;
   Socket sock = kNoSocket;
   bool bLinked = false;          // HELLO sent on the current connection
+  bool bBroken = false;          // a reader saw the current connection fail
   bool bClosedByStop = false;    // Close already closed the socket (Windows)
+  bool bReading = false;         // the read turn is taken
+  std::chrono::steady_clock::time_point tLastCall{};  // the latest call's start or end
   uint64_t uServerDevice = 0;    // the simulator's id of the attached device
   uint64_t uLocalDevice = 0;     // ours; 0 when none
   uint64_t uNextLocal = 1;
   uint32_t uNextSeq = 1;
   std::vector<std::pair<uint32_t, Pending*>> pending;  // by sequence number; capacity reserved
   std::vector<uint8_t> sendBuf;                        // under mtxSend; keeps its capacity
+  std::vector<uint8_t> readBuf;                        // with the read turn: bytes not yet handled
+  size_t nReadHave = 0;
 
   SocketClient() {
     pending.reserve(16);
     sendBuf.reserve(2048);
+    readBuf.resize(16 * 1024);
   }
 };
 
@@ -261,33 +284,96 @@ void HandleMessage(SocketClient& c, uint32_t uType, const uint8_t* p, size_t nSi
   }
 }
 
-// Reads messages until the connection fails or the client stops. Each receive takes what
-// has arrived, so a message usually costs one system call, not one for its header and one
-// for its payload.
-void ReadLoop(SocketClient& c, Socket s) {
-  std::vector<uint8_t> buf(16 * 1024);
-  size_t nHave = 0;
+// True when the socket has bytes to read (or has failed) within nWaitMs (-1: no limit).
+bool WaitReadable(Socket s, int nWaitMs) {
+#if defined(_WIN32)
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  timeval tv{nWaitMs / 1000, (nWaitMs % 1000) * 1000};
+  return select(0, &set, nullptr, nullptr, nWaitMs < 0 ? nullptr : &tv) != 0;
+#else
+  pollfd pfd{s, POLLIN, 0};
+  const int n = poll(&pfd, 1, nWaitMs);
+  return n != 0 && !(n < 0 && errno == EINTR);
+#endif
+}
+
+// With the read turn: waits at most nWaitMs for bytes, takes what has arrived with one
+// receive and handles every whole message. False when the connection failed or spoke
+// something else than this protocol.
+bool ReadSome(SocketClient& c, Socket s, int nWaitMs) {
+  if (!WaitReadable(s, nWaitMs)) return true;
+  std::vector<uint8_t>& buf = c.readBuf;
+  const int n = static_cast<int>(recv(s, reinterpret_cast<char*>(buf.data() + c.nReadHave),
+                                      static_cast<int>(std::min<size_t>(buf.size() - c.nReadHave, 1 << 30)), 0));
+  if (n <= 0) return false;
+  c.nReadHave += static_cast<size_t>(n);
+  size_t nUsed = 0;
+  while (c.nReadHave - nUsed >= 8) {
+    const uint8_t* pMsg = buf.data() + nUsed;
+    const uint32_t uLength = GetU32(pMsg + 4);
+    if (uLength > kMaxPayload) return false;
+    if (c.nReadHave - nUsed < 8 + size_t(uLength)) {
+      if (buf.size() < 8 + size_t(uLength)) {
+        std::memmove(buf.data(), pMsg, c.nReadHave - nUsed);
+        c.nReadHave -= nUsed;
+        nUsed = 0;
+        buf.resize(8 + size_t(uLength));
+      }
+      break;
+    }
+    HandleMessage(c, GetU32(pMsg), pMsg + 8, uLength);
+    nUsed += 8 + size_t(uLength);
+  }
+  if (nUsed != 0) {
+    std::memmove(buf.data(), buf.data() + nUsed, c.nReadHave - nUsed);
+    c.nReadHave -= nUsed;
+  }
+  return true;
+}
+
+// Gives the read turn back; a reader that saw the connection fail says so. The connection
+// thread is woken only when it has to act: the link failed or the client stops.
+void EndReadTurn(SocketClient& c, bool bOk) {
+  bool bWakeThread = false;
+  {
+    std::lock_guard<std::mutex> lk(c.mtx);
+    c.bReading = false;
+    if (!bOk) c.bBroken = true;
+    bWakeThread = c.bBroken || !c.bRunning;
+  }
+  c.cv.notify_all();
+  if (bWakeThread) c.cvThread.notify_all();
+}
+
+// The connection thread's part of one connection: it reads while no call is exchanging and
+// returns once the connection has failed or the client stops.
+void ServeConnection(SocketClient& c, Socket s) {
   for (;;) {
-    size_t nUsed = 0;
-    while (nHave - nUsed >= 8) {
-      const uint8_t* pMsg = buf.data() + nUsed;
-      const uint32_t uLength = GetU32(pMsg + 4);
-      if (uLength > kMaxPayload) return;
-      if (nHave - nUsed < 8 + size_t(uLength)) {
-        if (buf.size() < 8 + size_t(uLength)) buf.resize(8 + size_t(uLength));  // pMsg is not used after this
+    {
+      std::unique_lock<std::mutex> lk(c.mtx);
+      for (;;) {
+        if (!c.bRunning || c.bBroken) return;
+        const auto tIdle = std::chrono::steady_clock::now() - c.tLastCall;
+        if (!c.bReading && c.pending.empty() && tIdle >= kCallerLinger) break;
+        c.cvThread.wait_for(lk, kCallerLinger);
+      }
+      c.bReading = true;
+    }
+    for (;;) {
+      const bool bOk = ReadSome(c, s, kReadSliceMs);
+      bool bYield = !bOk;
+      {
+        std::lock_guard<std::mutex> lk(c.mtx);
+        bYield = bYield || !c.bRunning || !c.pending.empty() ||
+                 std::chrono::steady_clock::now() - c.tLastCall < kCallerLinger;
+      }
+      if (bYield) {
+        EndReadTurn(c, bOk);
         break;
       }
-      HandleMessage(c, GetU32(pMsg), pMsg + 8, uLength);
-      nUsed += 8 + size_t(uLength);
     }
-    if (nUsed != 0) {
-      std::memmove(buf.data(), buf.data() + nUsed, nHave - nUsed);
-      nHave -= nUsed;
-    }
-    const int n = static_cast<int>(recv(s, reinterpret_cast<char*>(buf.data() + nHave),
-                                        static_cast<int>(std::min<size_t>(buf.size() - nHave, 1 << 30)), 0));
-    if (n <= 0) return;
-    nHave += static_cast<size_t>(n);
   }
 }
 
@@ -308,13 +394,18 @@ void ConnectionThread(SocketClient* pc) {
       if (c.bRunning && SendAll(s, Message(kHello, hello))) {
         c.sock = s;
         c.bLinked = true;
+        c.bBroken = false;
+        c.nReadHave = 0;
         bUp = true;
       }
     }
     if (bUp) {
-      ReadLoop(c, s);
+      ServeConnection(c, s);
       std::lock_guard<std::mutex> lkSend(c.mtxSend);
-      std::lock_guard<std::mutex> lk(c.mtx);
+      std::unique_lock<std::mutex> lk(c.mtx);
+      // A caller may still be reading: shutting the socket down ends its wait.
+      if (!c.bClosedByStop) shutdown(s, kShutBoth);
+      c.cvThread.wait(lk, [&] { return !c.bReading; });
       if (c.bClosedByStop) s = kNoSocket;
       c.bClosedByStop = false;
       c.sock = kNoSocket;
@@ -330,7 +421,7 @@ void ConnectionThread(SocketClient* pc) {
     }
     if (s != kNoSocket) CloseSocket(s);
     std::unique_lock<std::mutex> lk(c.mtx);
-    c.cv.wait_for(lk, kRetryPeriod, [&] { return !c.bRunning; });
+    c.cvThread.wait_for(lk, kRetryPeriod, [&] { return !c.bRunning; });
   }
 }
 
@@ -346,6 +437,7 @@ DWORD Exchange(SocketClient& c, uint32_t uType, uint64_t uDevice, std::initializ
     if (!c.bLinked || uDevice == 0 || uDevice != c.uLocalDevice) return WD_DEVICE_NOT_FOUND;
     uSeq = c.uNextSeq++;
     c.pending.emplace_back(uSeq, pResult);
+    c.tLastCall = std::chrono::steady_clock::now();
     uServerDevice = c.uServerDevice;
   }
   bool bSent = false;
@@ -374,7 +466,27 @@ DWORD Exchange(SocketClient& c, uint32_t uType, uint64_t uDevice, std::initializ
     ErasePending(c, uSeq);
     return WD_DEVICE_NOT_FOUND;
   }
-  if (!c.cv.wait_for(lk, std::chrono::milliseconds(uWaitMs), [&] { return pResult->bDone; })) {
+  // Wait for the RESULT: read it ourselves when the read turn is free, else wait for the
+  // reader that has it to hand it over (or to give the turn up).
+  const auto tDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(uWaitMs);
+  while (!pResult->bDone) {
+    const auto tNow = std::chrono::steady_clock::now();
+    if (tNow >= tDeadline) break;
+    if (!c.bReading && c.bLinked && !c.bBroken && c.bRunning) {
+      c.bReading = true;
+      const Socket s = c.sock;
+      lk.unlock();
+      int64_t nWaitMs = std::chrono::ceil<std::chrono::milliseconds>(tDeadline - tNow).count();
+      if (kReadSliceMs >= 0) nWaitMs = std::min<int64_t>(nWaitMs, kReadSliceMs);
+      const bool bOk = ReadSome(c, s, static_cast<int>(std::min<int64_t>(nWaitMs, INT_MAX)));
+      EndReadTurn(c, bOk);
+      lk.lock();
+    } else {
+      c.cv.wait_until(lk, tDeadline);
+    }
+  }
+  c.tLastCall = std::chrono::steady_clock::now();
+  if (!pResult->bDone) {
     ErasePending(c, uSeq);
     return WD_TIME_OUT_EXPIRED;  // the simulator never answered
   }
@@ -409,7 +521,7 @@ void SockClose(void* pCtx) {
     if (!c.bRunning) return;
     c.bRunning = false;
     if (c.sock != kNoSocket) {
-      shutdown(c.sock, kShutBoth);  // wakes the reader
+      shutdown(c.sock, kShutBoth);  // wakes whoever reads
 #if defined(_WIN32)
       // A shut-down socket does not always end a blocked recv on Windows; closing does.
       CloseSocket(c.sock);
@@ -417,6 +529,7 @@ void SockClose(void* pCtx) {
 #endif
     }
     c.cv.notify_all();
+    c.cvThread.notify_all();
     t = std::move(c.thread);
   }
   t.join();
