@@ -9,7 +9,11 @@
 // status request (vxsim::FloorOfTrace). Also reported per exchange: the process's CPU time and
 // heap allocations during the attempt.
 //
-//   update_time [--runs-hs N] [--runs-fs N] [--sim PATH] [-- extra vx_locator_sim options]
+// The two talk over TCP on the loopback, where the simulator takes each request's arrival
+// from the kernel's receive stamp, so that its own wake-up is not charged to the updater;
+// --unix uses a Unix domain socket instead (arrival read when its reader wakes).
+//
+//   update_time [--runs-hs N] [--runs-fs N] [--unix] [--sim PATH] [-- extra vx_locator_sim options]
 //
 // Ends with one line per model: "hs median ratio 1.004", "fs median ratio ...".
 #include <algorithm>
@@ -24,7 +28,10 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -52,7 +59,8 @@ struct Settings {
   std::string sSimPath = VX_LOCATOR_SIM_PATH;
   std::vector<std::string> simExtra;
   fs::path dir;
-  std::string sSocket;
+  std::string sSocket;  // the endpoint: "tcp:PORT" or a socket path
+  bool bUnix = false;
 };
 Settings g_settings;
 
@@ -174,6 +182,20 @@ bool MeasureModel(const char* pszLink, int nRuns, const UpdateLoopState& state, 
 
 int g_nExit = 0;
 
+// "tcp:PORT" for a port that is free now (the simulator binds it again for each model).
+std::string FreeLoopbackPort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s < 0) return {};
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  const bool bOk = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                   getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+  close(s);
+  return bOk ? "tcp:" + std::to_string(ntohs(a.sin_port)) : std::string();
+}
+
 // Takes the update loop's place after start-up.
 void Measure() {
   UpdateLoopState state{12, 3, kImageName};
@@ -204,19 +226,25 @@ int main(int argc, char** argv) {
       g_settings.nRunsHs = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--runs-fs" && i + 1 < argc) {
       g_settings.nRunsFs = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "--unix") {
+      g_settings.bUnix = true;
     } else if (a == "--sim" && i + 1 < argc) {
       g_settings.sSimPath = argv[++i];
     } else if (a == "--") {
       g_settings.simExtra.assign(argv + i + 1, argv + argc);
       break;
     } else {
-      std::fprintf(stderr, "usage: %s [--runs-hs N] [--runs-fs N] [--sim PATH] [-- vx_locator_sim options]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--runs-hs N] [--runs-fs N] [--unix] [--sim PATH] [-- vx_locator_sim options]\n", argv[0]);
       return 2;
     }
   }
   g_settings.dir = fs::temp_directory_path() / ("vx_update_time_" + std::to_string(getpid()));
   fs::create_directories(g_settings.dir);
-  g_settings.sSocket = (g_settings.dir / "locator.sock").string();
+  g_settings.sSocket = g_settings.bUnix ? (g_settings.dir / "locator.sock").string() : FreeLoopbackPort();
+  if (g_settings.sSocket.empty()) {
+    std::fprintf(stderr, "update_time: no free TCP port on the loopback\n");
+    return 1;
+  }
   WriteFirmwareFolder(g_settings.dir / "ProgramData");
   setenv("PROGRAMDATA", (g_settings.dir / "ProgramData").string().c_str(), 1);
   setenv("VX_LOCATOR_SIM", g_settings.sSocket.c_str(), 1);

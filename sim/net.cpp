@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -266,6 +267,52 @@ bool RecvAllUnless(Handle h, void* pData, size_t len, const std::atomic<bool>* p
 #else
   // shutdown() from the stopping thread wakes the receive.
   return !*pStop && RecvAll(h, pData, len);
+#endif
+}
+
+void EnableArrivalStamps(Handle h) {
+#if defined(SO_TIMESTAMPNS)
+  int one = 1;
+  setsockopt(Raw(h), SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);  // fails harmlessly elsewhere
+#else
+  (void)h;
+#endif
+}
+
+bool RecvAllUnlessStamped(Handle h, void* pData, size_t len, const std::atomic<bool>* pStop,
+                          std::chrono::steady_clock::time_point* pArrival) {
+#if defined(SO_TIMESTAMPNS)
+  if (*pStop || len == 0) return false;
+  char* p = static_cast<char*>(pData);
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+  iovec iov{p, len};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  ssize_t n = 0;
+  do {
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    n = recvmsg(Raw(h), &msg, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  const auto now = std::chrono::steady_clock::now();
+  *pArrival = now;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    // The stamp is on the wall clock: it is as far before now as it is before the wall
+    // clock's now.
+    timespec stamp, wall;
+    std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+    clock_gettime(CLOCK_REALTIME, &wall);
+    const int64_t ago = (int64_t(wall.tv_sec) - stamp.tv_sec) * 1000000000 + (wall.tv_nsec - stamp.tv_nsec);
+    if (ago > 0) *pArrival = now - std::chrono::nanoseconds(ago);
+  }
+  return size_t(n) == len || RecvAllUnless(h, p + n, len - size_t(n), pStop);
+#else
+  const bool bOk = RecvAllUnless(h, pData, len, pStop);
+  *pArrival = std::chrono::steady_clock::now();
+  return bOk;
 #endif
 }
 

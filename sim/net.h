@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -23,6 +24,14 @@ bool RecvAll(Handle h, void* pData, size_t len);        // false on error or end
 // Like RecvAll, but gives up once *pStop is set. Where shutdown does not wake a blocked
 // receive (Windows), it waits in slices of 100 ms to look at the flag.
 bool RecvAllUnless(Handle h, void* pData, size_t len, const std::atomic<bool>* pStop);
+// Asks the system to stamp what arrives on the connection with its arrival time (TCP; a
+// Unix domain socket has no such stamps).
+void EnableArrivalStamps(Handle h);
+// RecvAllUnless that also tells when the first of the bytes arrived: the system's stamp
+// where the connection has them, else the time the first receive returned. The stamp leaves
+// out how late this thread woke up to read.
+bool RecvAllUnlessStamped(Handle h, void* pData, size_t len, const std::atomic<bool>* pStop,
+                          std::chrono::steady_clock::time_point* pArrival);
 void SetSendTimeout(Handle h, uint32_t ms);
 void SetRecvTimeout(Handle h, uint32_t ms);  // RecvAll then fails after ms without data
 void ShutdownBoth(Handle h);  // wakes a thread blocked in RecvAll

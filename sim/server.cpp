@@ -139,6 +139,7 @@ struct Server::Impl {
 
 void Server::Impl::Serve(net::Handle h) {
   net::SetSendTimeout(h, kSendTimeoutMs);
+  net::EnableArrivalStamps(h);
   {
     std::lock_guard<std::mutex> l(mu);
     if (bStop) {  // Stop() ran before this client could be recorded
@@ -189,8 +190,8 @@ void Server::Impl::Serve(net::Handle h) {
   std::vector<uint8_t> payload;
   for (;;) {
     uint8_t header[8];
-    if (!net::RecvAllUnless(h, header, 8, &bStop)) break;
-    const Locator::TimePoint arrival = std::chrono::steady_clock::now();  // its first bytes are here
+    Locator::TimePoint arrival;  // when its first bytes came: modelled times count from there
+    if (!net::RecvAllUnlessStamped(h, header, 8, &bStop, &arrival)) break;
     const uint32_t type = Get32(header), len = Get32(header + 4);
     if (len > kMaxPayload) {
       Log("client sent a message of " + std::to_string(len) + " bytes; closing");
