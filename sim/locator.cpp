@@ -242,6 +242,13 @@ struct Locator::Impl {
     lock.lock();
     wakeLateNs = std::clamp<int64_t>(wakeLateNs + (lateNs - wakeLateNs) / 8, 0, kMaxWakeLateNs);
   }
+  // The same aim for a wait on the condition, which a departure or an abort ends early.
+  void WaitAimed(std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
+    const Clock::time_point aim = deadline - std::chrono::nanoseconds(wakeLateNs);
+    if (cv.wait_until(lock, aim) != std::cv_status::timeout) return;
+    const int64_t lateNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - aim).count();
+    wakeLateNs = std::clamp<int64_t>(wakeLateNs + (lateNs - wakeLateNs) / 8, 0, kMaxWakeLateNs);
+  }
   int64_t wakeLateNs = 0;
   static constexpr int64_t kMaxWakeLateNs = 200'000;
 
@@ -658,28 +665,39 @@ BusStatus Locator::In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t l
 
   const uint64_t gen = p.abortGen;
   const auto deadline = arrival + std::chrono::milliseconds(timeoutMs);
+  // The bytes of the pending response that move, and when their transfer ends: once both
+  // the host asked for it and the device had it ready, plus their time on the link.
+  auto sizeOf = [](const Pending& r) {
+    const uint32_t n = uint32_t(r.bytes.size());
+    return r.shortBytes != 0 ? std::min(n, r.shortBytes) : n;
+  };
+  auto endOf = [&](const Pending& r) {
+    return std::max(arrival, r.readyAt) + std::chrono::nanoseconds(p.TransferNs(sizeOf(r)));
+  };
+  // One wait until the transfer's end (or the time-out when no response comes in time);
+  // a departure or an abort ends it early.
   for (;;) {
     if (!p.bPlugged || p.deviceId != deviceId) return BusStatus::kGone;
     const auto now = Clock::now();
-    if (p.pending && now >= p.pending->readyAt) break;
-    if (now >= deadline || p.abortGen != gen) {
+    const bool bComing = p.pending && p.pending->readyAt <= deadline;
+    if (p.abortGen != gen || (!bComing && now >= deadline)) {
       p.Record(false, pBuf, 0);
       return BusStatus::kTimeout;
     }
-    auto until = deadline;
-    if (p.pending && p.pending->readyAt < until) until = p.pending->readyAt;
-    p.cv.wait_until(lock, until);
+    if (!bComing) {
+      p.cv.wait_until(lock, deadline);
+      continue;
+    }
+    const Clock::time_point inDone = endOf(*p.pending);
+    if (now + std::chrono::nanoseconds(p.wakeLateNs) >= inDone) break;  // waking for it would end later
+    p.WaitAimed(lock, inDone);
   }
 
   Pending pend = std::move(*p.pending);
   p.pending.reset();
-  uint32_t size = uint32_t(pend.bytes.size());
+  const uint32_t size = sizeOf(pend);
   if (pend.bZero) std::fill(pend.bytes.begin(), pend.bytes.end(), uint8_t(0));
-  if (pend.shortBytes != 0) size = std::min(size, pend.shortBytes);
   BusStatus status = BusStatus::kOk;
-  // The response moves once both the host asked for it and the device had it ready.
-  const uint64_t inNs = p.TransferNs(size);
-  const Clock::time_point inDone = std::max(arrival, pend.readyAt) + std::chrono::nanoseconds(inNs);
   if (len < size) {
     p.Log("IN transfer of " + std::to_string(len) + " bytes too short for a response of " + std::to_string(size));
     p.Record(false, pBuf, 0);
@@ -687,11 +705,10 @@ BusStatus Locator::In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t l
   } else {
     if (size != 0) std::memcpy(pBuf, pend.bytes.data(), size);
     *pMoved = size;
-    p.Record(false, pBuf, size, pend.chargedNs + inNs);
+    p.Record(false, pBuf, size, pend.chargedNs + p.TransferNs(size));
   }
   if (pend.bUnplugAfter) p.DoUnplug();
   m_pImpl->Deliver(lock);
-  p.WaitUntil(lock, inDone);
   return status;
 }
 
