@@ -296,6 +296,8 @@ void RemoveEndpoint(const std::string& endpoint) {
 #endif
 }
 
+namespace {
+
 void ServeEach(Handle listener, const std::atomic<bool>* pStop, const std::function<void(Handle)>& serve) {
   while (!*pStop) {
     const Handle h = Accept(listener);
@@ -311,10 +313,50 @@ void ServeEach(Handle listener, const std::atomic<bool>* pStop, const std::funct
   }
 }
 
+// Wakes a ServeEach blocked in accept, once its stop flag is set: shuts the listener down
+// and, where that does not wake the accept (Windows), connects to it.
 void WakeAcceptor(Handle listener, const std::string& bound) {
   ShutdownBoth(listener);
   std::string ignored;
   Close(Connect(bound, &ignored));
+}
+
+}  // namespace
+
+Acceptor::~Acceptor() { Stop({}); }
+
+bool Acceptor::Start(const std::string& endpoint, std::function<void(Handle)> serve, std::string* pError,
+                     const std::function<void(const std::string&)>& onListening) {
+  std::lock_guard<std::mutex> l(m_mu);
+  if (m_hListener != kInvalid) return true;
+  m_bStop = false;
+  std::string error;
+  m_hListener = Listen(endpoint, &m_sBound, &error);
+  if (m_hListener == kInvalid) {
+    if (pError) *pError = error;
+    return false;
+  }
+  if (onListening) onListening(m_sBound);
+  m_thread = std::thread(
+      [this, listener = m_hListener, serve = std::move(serve)] { ServeEach(listener, &m_bStop, serve); });
+  return true;
+}
+
+void Acceptor::Stop(const std::function<void()>& endServing) {
+  std::lock_guard<std::mutex> l(m_mu);
+  if (m_hListener == kInvalid) return;
+  m_bStop = true;
+  if (endServing) endServing();
+  WakeAcceptor(m_hListener, m_sBound);
+  m_thread.join();
+  Close(m_hListener);
+  m_hListener = kInvalid;
+  RemoveEndpoint(m_sBound);
+}
+
+std::string Acceptor::Bound() const {
+  std::lock_guard<std::mutex> l(m_mu);
+  return m_sBound;
 }
 
 }  // namespace vxsim::net
