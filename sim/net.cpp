@@ -57,20 +57,6 @@ bool IsTcp(const std::string& endpoint, uint16_t* pPort) {
   return true;
 }
 
-#if !defined(_WIN32)
-// The address of a Unix domain socket path; false (and *pError) when the path cannot be one.
-bool UnixAddress(const std::string& endpoint, sockaddr_un* pAddress, std::string* pError) {
-  std::memset(pAddress, 0, sizeof *pAddress);
-  pAddress->sun_family = AF_UNIX;
-  if (endpoint.empty() || endpoint.size() >= sizeof pAddress->sun_path) {
-    *pError = "bad socket path \"" + endpoint + "\"";
-    return false;
-  }
-  std::memcpy(pAddress->sun_path, endpoint.c_str(), endpoint.size());
-  return true;
-}
-#endif
-
 sockaddr_in Loopback(uint16_t port) {
   sockaddr_in a;
   std::memset(&a, 0, sizeof a);
@@ -80,109 +66,118 @@ sockaddr_in Loopback(uint16_t port) {
   return a;
 }
 
+// An endpoint as a socket address: 127.0.0.1 and a port, or a Unix domain socket path.
+struct Address {
+  bool bTcp = true;
+  sockaddr_in in;
+#if !defined(_WIN32)
+  sockaddr_un un;
+#endif
+  const sockaddr* Get() const {
+#if !defined(_WIN32)
+    if (!bTcp) return reinterpret_cast<const sockaddr*>(&un);
+#endif
+    return reinterpret_cast<const sockaddr*>(&in);
+  }
+  socklen_t Size() const {
+#if !defined(_WIN32)
+    if (!bTcp) return sizeof un;
+#endif
+    return sizeof in;
+  }
+};
+
+// False (and *pError) when the endpoint names no address; port 0 (any) only for a listener.
+bool Resolve(const std::string& endpoint, bool bListener, Address* pAddress, std::string* pError) {
+  uint16_t port = 0;
+  if (IsTcp(endpoint, &port)) {
+    if (port == 0xFFFF || (port == 0 && !bListener)) {
+      *pError = "bad TCP endpoint \"" + endpoint + "\"";
+      return false;
+    }
+    pAddress->in = Loopback(port);
+    return true;
+  }
+#if defined(_WIN32)
+  *pError = "only tcp:PORT endpoints are supported on Windows";
+  return false;
+#else
+  pAddress->bTcp = false;
+  sockaddr_un& a = pAddress->un;
+  std::memset(&a, 0, sizeof a);
+  a.sun_family = AF_UNIX;
+  if (endpoint.empty() || endpoint.size() >= sizeof a.sun_path) {
+    *pError = "bad socket path \"" + endpoint + "\"";
+    return false;
+  }
+  std::memcpy(a.sun_path, endpoint.c_str(), endpoint.size());
+  return true;
+#endif
+}
+
+// A stream socket for the address on which `step` (bind and listen, or connect) succeeded;
+// kInvalid and *pError ("cannot <what> <endpoint>: <reason>") otherwise.
+template <class Step>
+Handle Open(const Address& address, const std::string& endpoint, const char* what, Step step, std::string* pError) {
+  const Handle h = Wrap(socket(address.bTcp ? AF_INET : AF_UNIX, SOCK_STREAM, 0));
+  if (h == kInvalid) {
+    *pError = LastError();
+    return kInvalid;
+  }
+  if (!step(Raw(h))) {
+    *pError = std::string("cannot ") + what + " " + endpoint + ": " + LastError();
+    Close(h);
+    return kInvalid;
+  }
+  return h;
+}
+
+void NoDelay(Handle h) {
+  int one = 1;
+  setsockopt(Raw(h), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
 }  // namespace
 
 Handle Listen(const std::string& endpoint, std::string* pBound, std::string* pError) {
   Startup();
-  uint16_t port = 0;
-  if (IsTcp(endpoint, &port)) {
-    if (port == 0xFFFF) {
-      *pError = "bad TCP endpoint \"" + endpoint + "\"";
-      return kInvalid;
-    }
-    Native s = socket(AF_INET, SOCK_STREAM, 0);
-    if (Wrap(s) == kInvalid) {
-      *pError = LastError();
-      return kInvalid;
-    }
+  Address a;
+  if (!Resolve(endpoint, true, &a, pError)) return kInvalid;
+  if (!a.bTcp) RemoveEndpoint(endpoint);  // a stale one
+  const Handle h = Open(a, endpoint, "listen on",
+                        [&a](Native s) {
 #if !defined(_WIN32)
-    int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
+                          int one = 1;
+                          if (a.bTcp) setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
 #endif
-    sockaddr_in a = Loopback(port);
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 4) != 0) {
-      *pError = "cannot listen on " + endpoint + ": " + LastError();
-      Close(Wrap(s));
-      return kInvalid;
-    }
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    *pBound = "tcp:" + std::to_string(ntohs(a.sin_port));
-    return Wrap(s);
-  }
-#if defined(_WIN32)
-  *pError = "only tcp:PORT endpoints are supported on Windows";
-  return kInvalid;
-#else
-  sockaddr_un a;
-  if (!UnixAddress(endpoint, &a, pError)) return kInvalid;
-  struct stat st;
-  if (lstat(endpoint.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(endpoint.c_str());  // a stale one
-  Native s = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (s < 0) {
-    *pError = LastError();
-    return kInvalid;
-  }
-  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 4) != 0) {
-    *pError = "cannot listen on " + endpoint + ": " + LastError();
-    close(s);
-    return kInvalid;
-  }
+                          return bind(s, a.Get(), a.Size()) == 0 && listen(s, 4) == 0;
+                        },
+                        pError);
+  if (h == kInvalid) return kInvalid;
   *pBound = endpoint;
-  return Wrap(s);
-#endif
+  if (a.bTcp) {
+    sockaddr_in bound = a.in;
+    socklen_t len = sizeof bound;
+    getsockname(Raw(h), reinterpret_cast<sockaddr*>(&bound), &len);
+    *pBound = "tcp:" + std::to_string(ntohs(bound.sin_port));
+  }
+  return h;
 }
 
 Handle Accept(Handle listener) {
   const Handle h = Wrap(accept(Raw(listener), nullptr, nullptr));
-  if (h != kInvalid) {
-    int one = 1;  // fails harmlessly on a Unix domain socket
-    setsockopt(Raw(h), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-  }
+  if (h != kInvalid) NoDelay(h);  // fails harmlessly on a Unix domain socket
   return h;
 }
 
 Handle Connect(const std::string& endpoint, std::string* pError) {
   Startup();
-  uint16_t port = 0;
-  if (IsTcp(endpoint, &port)) {
-    if (port == 0xFFFF || port == 0) {
-      *pError = "bad TCP endpoint \"" + endpoint + "\"";
-      return kInvalid;
-    }
-    Native s = socket(AF_INET, SOCK_STREAM, 0);
-    if (Wrap(s) == kInvalid) {
-      *pError = LastError();
-      return kInvalid;
-    }
-    sockaddr_in a = Loopback(port);
-    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      *pError = "cannot connect to " + endpoint + ": " + LastError();
-      Close(Wrap(s));
-      return kInvalid;
-    }
-    int one = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-    return Wrap(s);
-  }
-#if defined(_WIN32)
-  *pError = "only tcp:PORT endpoints are supported on Windows";
-  return kInvalid;
-#else
-  sockaddr_un a;
-  if (!UnixAddress(endpoint, &a, pError)) return kInvalid;
-  Native s = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (s < 0) {
-    *pError = LastError();
-    return kInvalid;
-  }
-  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    *pError = "cannot connect to " + endpoint + ": " + LastError();
-    close(s);
-    return kInvalid;
-  }
-  return Wrap(s);
-#endif
+  Address a;
+  if (!Resolve(endpoint, false, &a, pError)) return kInvalid;
+  const Handle h = Open(
+      a, endpoint, "connect to", [&a](Native s) { return connect(s, a.Get(), a.Size()) == 0; }, pError);
+  if (h != kInvalid && a.bTcp) NoDelay(h);
+  return h;
 }
 
 namespace {
@@ -348,6 +343,8 @@ void RemoveEndpoint(const std::string& endpoint) {
 #endif
 }
 
+namespace {
+
 void ServeEach(Handle listener, const std::atomic<bool>* pStop, const std::function<void(Handle)>& serve) {
   while (!*pStop) {
     const Handle h = Accept(listener);
@@ -363,10 +360,50 @@ void ServeEach(Handle listener, const std::atomic<bool>* pStop, const std::funct
   }
 }
 
+// Wakes a ServeEach blocked in accept, once its stop flag is set: shuts the listener down
+// and, where that does not wake the accept (Windows), connects to it.
 void WakeAcceptor(Handle listener, const std::string& bound) {
   ShutdownBoth(listener);
   std::string ignored;
   Close(Connect(bound, &ignored));
+}
+
+}  // namespace
+
+Acceptor::~Acceptor() { Stop({}); }
+
+bool Acceptor::Start(const std::string& endpoint, std::function<void(Handle)> serve, std::string* pError,
+                     const std::function<void(const std::string&)>& onListening) {
+  std::lock_guard<std::mutex> l(m_mu);
+  if (m_hListener != kInvalid) return true;
+  m_bStop = false;
+  std::string error;
+  m_hListener = Listen(endpoint, &m_sBound, &error);
+  if (m_hListener == kInvalid) {
+    if (pError) *pError = error;
+    return false;
+  }
+  if (onListening) onListening(m_sBound);
+  m_thread = std::thread(
+      [this, listener = m_hListener, serve = std::move(serve)] { ServeEach(listener, &m_bStop, serve); });
+  return true;
+}
+
+void Acceptor::Stop(const std::function<void()>& endServing) {
+  std::lock_guard<std::mutex> l(m_mu);
+  if (m_hListener == kInvalid) return;
+  m_bStop = true;
+  if (endServing) endServing();
+  WakeAcceptor(m_hListener, m_sBound);
+  m_thread.join();
+  Close(m_hListener);
+  m_hListener = kInvalid;
+  RemoveEndpoint(m_sBound);
+}
+
+std::string Acceptor::Bound() const {
+  std::lock_guard<std::mutex> l(m_mu);
+  return m_sBound;
 }
 
 }  // namespace vxsim::net

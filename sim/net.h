@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace vxsim::net {
 
@@ -36,14 +38,41 @@ void SetSendTimeout(Handle h, uint32_t ms);
 void SetRecvTimeout(Handle h, uint32_t ms);  // RecvAll then fails after ms without data
 void ShutdownBoth(Handle h);  // wakes a thread blocked in RecvAll
 void Close(Handle h);
-// Serves one connection at a time until *pStop is set: accepts one, hands it to serve (which
-// returns when the connection has ended) and accepts the next. A failed accept (e.g. out of
-// descriptors) is retried after 50 ms.
-void ServeEach(Handle listener, const std::atomic<bool>* pStop, const std::function<void(Handle)>& serve);
-// Wakes a ServeEach blocked in accept, once its stop flag is set: shuts the listener down
-// and, where that does not wake the accept (Windows), connects to it.
-void WakeAcceptor(Handle listener, const std::string& bound);
 // Removes a Unix socket path left by Listen (no-op for tcp:).
 void RemoveEndpoint(const std::string& endpoint);
+
+// Listens on an endpoint and serves one connection at a time on a thread of its own, from
+// Start to Stop: accepts one, hands it to serve (which returns when the connection has
+// ended) and accepts the next. A failed accept (e.g. out of descriptors) is retried after
+// 50 ms.
+class Acceptor {
+ public:
+  Acceptor() = default;
+  ~Acceptor();  // Stop({}): an owner that serves a connection stops first
+  Acceptor(const Acceptor&) = delete;
+  Acceptor& operator=(const Acceptor&) = delete;
+
+  // True at once when already started. False (and *pError, when given) when the endpoint
+  // cannot be had. onListening, when given, runs with the bound endpoint before the first
+  // connection can be accepted.
+  bool Start(const std::string& endpoint, std::function<void(Handle)> serve, std::string* pError,
+             const std::function<void(const std::string&)>& onListening = {});
+  // Sets the stop flag and runs endServing, which makes the connection being served (if
+  // any) end; wakes the accept, waits for the thread, closes the listener and removes its
+  // endpoint. Does nothing when not started.
+  void Stop(const std::function<void()>& endServing);
+  // Set by Stop until the next Start: serve returns once it sees it.
+  const std::atomic<bool>& StopFlag() const { return m_bStop; }
+  // The endpoint as bound by the last successful Start ("tcp:0" becomes the port the
+  // system chose); empty before.
+  std::string Bound() const;
+
+ private:
+  mutable std::mutex m_mu;  // Start/Stop
+  Handle m_hListener = kInvalid;
+  std::string m_sBound;
+  std::atomic<bool> m_bStop{false};
+  std::thread m_thread;
+};
 
 }  // namespace vxsim::net

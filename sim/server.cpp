@@ -1,7 +1,6 @@
 #include "sim/server.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -65,13 +64,8 @@ void FineTimedWaits() {
 struct Server::Impl {
   Locator& loc;
   std::string endpoint;
-  std::string bound;
   std::function<void(const std::string&)> log;
-  net::Handle listener = net::kInvalid;
-  std::thread acceptor;
-  std::atomic<bool> bStop{false};
-  bool bStarted = false;
-  std::mutex lifeMu;  // Start/Stop
+  net::Acceptor acceptor;
 
   // The connection, guarded by mu; sends are serialised by sendMu (taken after mu).
   std::mutex mu;
@@ -142,7 +136,7 @@ void Server::Impl::Serve(net::Handle h) {
   net::EnableArrivalStamps(h);
   {
     std::lock_guard<std::mutex> l(mu);
-    if (bStop) {  // Stop() ran before this client could be recorded
+    if (acceptor.StopFlag()) {  // Stop() ran before this client could be recorded
       client = net::kInvalid;
       net::Close(h);
       return;
@@ -191,14 +185,14 @@ void Server::Impl::Serve(net::Handle h) {
   for (;;) {
     uint8_t header[8];
     Locator::TimePoint arrival;  // when its first bytes came: modelled times count from there
-    if (!net::RecvAllUnlessStamped(h, header, 8, &bStop, &arrival)) break;
+    if (!net::RecvAllUnlessStamped(h, header, 8, &acceptor.StopFlag(), &arrival)) break;
     const uint32_t type = Get32(header), len = Get32(header + 4);
     if (len > kMaxPayload) {
       Log("client sent a message of " + std::to_string(len) + " bytes; closing");
       break;
     }
     payload.resize(len);
-    if (len && !net::RecvAllUnless(h, payload.data(), len, &bStop)) break;
+    if (len && !net::RecvAllUnless(h, payload.data(), len, &acceptor.StopFlag())) break;
     const uint8_t* p = payload.data();
     bool bBad = false;
     switch (type) {
@@ -291,45 +285,24 @@ Server::~Server() { Stop(); }
 void Server::SetLog(std::function<void(const std::string&)> log) { m_pImpl->log = std::move(log); }
 
 bool Server::Start(std::string* pError, const std::function<void(const std::string&)>& onListening) {
-  std::lock_guard<std::mutex> l(m_pImpl->lifeMu);
   Impl& s = *m_pImpl;
-  if (s.bStarted) return true;
-  s.bStop = false;
-  std::string error;
-  s.listener = net::Listen(s.endpoint, &s.bound, &error);
-  if (s.listener == net::kInvalid) {
-    if (pError) *pError = error;
-    return false;
-  }
-  s.loc.SetListener(ListenerFor(m_pImpl));
-  if (onListening) onListening(s.bound);
-  s.bStarted = true;
-  s.acceptor =
-      std::thread([p = m_pImpl.get()] { net::ServeEach(p->listener, &p->bStop, [p](net::Handle h) { p->Serve(h); }); });
-  return true;
+  return s.acceptor.Start(
+      s.endpoint, [p = &s](net::Handle h) { p->Serve(h); }, pError,
+      [&](const std::string& bound) {
+        s.loc.SetListener(ListenerFor(m_pImpl));
+        if (onListening) onListening(bound);
+      });
 }
 
 void Server::Stop() {
-  std::lock_guard<std::mutex> l(m_pImpl->lifeMu);
   Impl& s = *m_pImpl;
-  if (!s.bStarted) return;
-  s.bStarted = false;
-  s.bStop = true;
-  s.loc.SetListener({});
-  net::WakeAcceptor(s.listener, s.bound);
-  {
+  s.acceptor.Stop([&s] {
+    s.loc.SetListener({});
     std::lock_guard<std::mutex> c(s.mu);
     net::ShutdownBoth(s.client);
-  }
-  if (s.acceptor.joinable()) s.acceptor.join();
-  net::Close(s.listener);
-  s.listener = net::kInvalid;
-  net::RemoveEndpoint(s.bound);
+  });
 }
 
-std::string Server::Endpoint() const {
-  std::lock_guard<std::mutex> l(m_pImpl->lifeMu);
-  return m_pImpl->bound;
-}
+std::string Server::Endpoint() const { return m_pImpl->acceptor.Bound(); }
 
 }  // namespace vxsim

@@ -3,7 +3,6 @@
 #include <usbredirparser.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -135,12 +134,8 @@ struct UsbredirFrontend::Impl {
   Locator& loc;
   std::string path;
   std::function<void(const std::string&)> log;
-  net::Handle listener = net::kInvalid;
-  std::thread acceptor;
-  std::atomic<bool> bStop{false};
-  bool bStarted = false;
-  std::mutex lifeMu;  // Start/Stop
-  int wake[2] = {-1, -1};  // a pipe that wakes the connection's poll
+  net::Acceptor acceptor;
+  int wake[2] = {-1, -1};  // a pipe that wakes the connection's poll; -1 when it could not be had
 
   // The connection and the device as the guest sees it, with the parser, guarded by mu.
   // Parser callbacks run inside usbredirparser_do_read with mu held, hence recursive.
@@ -163,7 +158,18 @@ struct UsbredirFrontend::Impl {
   bool bQuit = false;
   int workersDone = 0;
 
-  Impl(Locator& l, std::string p) : loc(l), path(std::move(p)) {}
+  Impl(Locator& l, std::string p) : loc(l), path(std::move(p)) {
+    if (::pipe(wake) != 0) {
+      wake[0] = wake[1] = -1;  // Start reports it
+      return;
+    }
+    for (int end : wake) ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
+  }
+  ~Impl() {
+    for (int end : wake) {
+      if (end >= 0) ::close(end);
+    }
+  }
 
   void Log(const std::string& s) {
     if (log) log(s);
@@ -537,7 +543,7 @@ void UsbredirFrontend::Impl::Serve(int sock) {
   for (;;) {
     pollfd fds[2] = {{sock, short(POLLIN | (bWantWrite ? POLLOUT : 0)), 0}, {wake[0], POLLIN, 0}};
     const int n = ::poll(fds, 2, bCancelling ? kCancelRetryMs : -1);
-    if (bStop) break;
+    if (acceptor.StopFlag()) break;
     if (n < 0 && errno != EINTR) break;
     if (fds[1].revents & POLLIN) {
       char drain[64];
@@ -597,48 +603,29 @@ UsbredirFrontend::~UsbredirFrontend() { Stop(); }
 void UsbredirFrontend::SetLog(std::function<void(const std::string&)> log) { m_pImpl->log = std::move(log); }
 
 bool UsbredirFrontend::Start(std::string* pError, const std::function<void(const std::string&)>& onListening) {
-  std::lock_guard<std::mutex> l(m_pImpl->lifeMu);
   Impl& s = *m_pImpl;
-  if (s.bStarted) return true;
   if (s.path.rfind("tcp:", 0) == 0) {
     if (pError) *pError = "the usbredir front-end takes a Unix socket path";
     return false;
   }
-  if (::pipe(s.wake) != 0) {
+  if (s.wake[0] < 0) {
     if (pError) *pError = "cannot create a pipe";
     return false;
   }
-  for (int end : s.wake) ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
-  std::string bound, error;
-  s.listener = net::Listen(s.path, &bound, &error);
-  if (s.listener == net::kInvalid) {
-    for (int& end : s.wake) ::close(std::exchange(end, -1));
-    if (pError) *pError = error;
-    return false;
-  }
-  s.bStop = false;
-  s.loc.SetListener(ListenerFor(m_pImpl));
-  if (onListening) onListening(bound);
-  s.bStarted = true;
-  s.acceptor = std::thread(
-      [p = m_pImpl.get()] { net::ServeEach(p->listener, &p->bStop, [p](net::Handle h) { p->Serve(int(h)); }); });
-  return true;
+  return s.acceptor.Start(
+      s.path, [p = &s](net::Handle h) { p->Serve(int(h)); }, pError,
+      [&](const std::string& bound) {
+        s.loc.SetListener(ListenerFor(m_pImpl));
+        if (onListening) onListening(bound);
+      });
 }
 
 void UsbredirFrontend::Stop() {
-  std::lock_guard<std::mutex> l(m_pImpl->lifeMu);
   Impl& s = *m_pImpl;
-  if (!s.bStarted) return;
-  s.bStarted = false;
-  s.bStop = true;
-  s.loc.SetListener({});
-  net::WakeAcceptor(s.listener, s.path);
-  s.Wake();
-  if (s.acceptor.joinable()) s.acceptor.join();
-  net::Close(s.listener);
-  s.listener = net::kInvalid;
-  net::RemoveEndpoint(s.path);
-  for (int& end : s.wake) ::close(std::exchange(end, -1));
+  s.acceptor.Stop([&s] {
+    s.loc.SetListener({});
+    s.Wake();
+  });
 }
 
 }  // namespace vxsim
