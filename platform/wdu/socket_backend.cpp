@@ -396,6 +396,7 @@ void ConnectionThread(SocketClient* pc) {
         c.bLinked = true;
         c.bBroken = false;
         c.nReadHave = 0;
+        c.tLastCall = {};  // calls on an earlier connection do not keep this one unread
         bUp = true;
       }
     }
