@@ -1,8 +1,12 @@
-// Hand-built loader frames for the simulator's tests, written from the host's side.
+// Helpers of the simulator's tests: hand-built loader frames, written from the host's side,
+// and the files the simulator writes.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <vector>
 
 #include "sim/locator.h"
@@ -84,6 +88,18 @@ inline std::vector<uint32_t> WriteEepromRequest(uint32_t address, const std::vec
   std::vector<uint32_t> r{uint32_t(data.size() + 5), 3, 901, uint32_t(data.size() * 4), address};
   r.insert(r.end(), data.begin(), data.end());
   return r;
+}
+
+inline std::vector<uint8_t> FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline std::vector<std::string> FileLines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
 }  // namespace simtest
