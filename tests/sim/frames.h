@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -89,6 +90,28 @@ inline std::vector<uint32_t> WriteEepromRequest(uint32_t address, const std::vec
   r.insert(r.end(), data.begin(), data.end());
   return r;
 }
+
+// A plugged-in locator, with a fault plan in the simulator's text form, and the host's
+// transfers with its present device.
+struct Plugged {
+  explicit Plugged(vxsim::LocatorConfig cfg = {}) : loc(cfg) { loc.Plug(); }
+  explicit Plugged(std::initializer_list<const char*> faults) {
+    loc.Plug();
+    for (const char* f : faults) loc.AddFault(*vxsim::ParseFault(f));
+  }
+  Reply X(const std::vector<uint32_t>& request, uint32_t timeoutMs = 2000) {
+    return Exchange(loc, loc.DeviceId(), request, timeoutMs);
+  }
+  // An IN of up to 16 bytes on its own: its status, and the words it moved in *pWords.
+  vxsim::BusStatus In(uint32_t timeoutMs, std::vector<uint32_t>* pWords = nullptr) {
+    uint8_t buf[16];
+    uint32_t moved = 0;
+    const vxsim::BusStatus s = loc.In(loc.DeviceId(), vxsim::kPipeIn, buf, 16, &moved, timeoutMs);
+    if (pWords) *pWords = ToWords(buf, moved);
+    return s;
+  }
+  vxsim::Locator loc;
+};
 
 inline std::vector<uint8_t> FileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
