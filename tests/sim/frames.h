@@ -14,6 +14,15 @@
 
 namespace simtest {
 
+// The loader's command codes.
+constexpr uint32_t CMD_ERASE_SECTOR = 404;
+constexpr uint32_t CMD_ERASE_STATUS = 405;
+constexpr uint32_t CMD_READ_FLASH_CFI = 408;
+constexpr uint32_t CMD_READ_FLASH = 409;
+constexpr uint32_t CMD_WRITE_FLASH = 412;
+constexpr uint32_t CMD_FLASH_CRC = 413;
+constexpr uint32_t CMD_WRITE_EEPROM = 901;
+
 inline std::vector<uint8_t> ToBytes(const std::vector<uint32_t>& words) {
   std::vector<uint8_t> b(words.size() * 4);
   for (size_t i = 0; i < words.size(); ++i)
@@ -80,13 +89,13 @@ inline std::vector<uint32_t> Pack(const std::vector<uint8_t>& bytes) {
 }
 
 inline std::vector<uint32_t> WriteFlashRequest(uint32_t base, uint32_t offset, const std::vector<uint32_t>& data) {
-  std::vector<uint32_t> r{uint32_t(data.size() + 6), 3, 412, uint32_t(data.size()), base, offset};
+  std::vector<uint32_t> r{uint32_t(data.size() + 6), 3, CMD_WRITE_FLASH, uint32_t(data.size()), base, offset};
   r.insert(r.end(), data.begin(), data.end());
   return r;
 }
 
 inline std::vector<uint32_t> WriteEepromRequest(uint32_t address, const std::vector<uint32_t>& data) {
-  std::vector<uint32_t> r{uint32_t(data.size() + 5), 3, 901, uint32_t(data.size() * 4), address};
+  std::vector<uint32_t> r{uint32_t(data.size() + 5), 3, CMD_WRITE_EEPROM, uint32_t(data.size() * 4), address};
   r.insert(r.end(), data.begin(), data.end());
   return r;
 }

@@ -10,18 +10,8 @@ using namespace simtest;
 
 namespace {
 
-constexpr uint32_t CMD_ERASE_STATUS = 405;
-constexpr uint32_t CMD_WRITE_FLASH = 412;
-
 Fault Make(FaultKind kind, uint32_t value, uint32_t exchange, uint32_t command = 0, uint32_t nth = 1, uint32_t times = 1) {
-  Fault f;
-  f.kind = kind;
-  f.value = value;
-  f.exchange = exchange;
-  f.command = command;
-  f.nth = nth;
-  f.times = times;
-  return f;
+  return Fault{kind, value, exchange, command, nth, times};
 }
 
 bool Same(const Fault& a, const Fault& b) {

@@ -16,13 +16,6 @@ using namespace simtest;
 
 namespace {
 
-constexpr uint32_t CMD_ERASE_SECTOR = 404;
-constexpr uint32_t CMD_ERASE_STATUS = 405;
-constexpr uint32_t CMD_READ_FLASH_CFI = 408;
-constexpr uint32_t CMD_READ_FLASH = 409;
-constexpr uint32_t CMD_WRITE_FLASH = 412;
-constexpr uint32_t CMD_FLASH_CRC = 413;
-
 struct Fixture : Plugged {
   using Plugged::Plugged;
   // An erase that is done at its first status request (the default erase time is zero).
@@ -230,7 +223,7 @@ TEST(LoaderEeprom, LimitsAndPageCrossing) {
   // 256 bytes is the most one write carries; a count that disagrees with n is refused.
   EXPECT_EQ(f.X(WriteEepromRequest(0x2000, std::vector<uint32_t>(64, 0))).Result(), 0u);
   EXPECT_EQ(f.X(WriteEepromRequest(0x2000, std::vector<uint32_t>(65, 0))).Result(), kResultBadArguments);
-  EXPECT_EQ(f.X({6, 3, 901, 8, 0x3000, 0}).Result(), kResultBadArguments);
+  EXPECT_EQ(f.X({6, 3, CMD_WRITE_EEPROM, 8, 0x3000, 0}).Result(), kResultBadArguments);
   EXPECT_EQ(f.loc.EepromBytes(0x3000, 4), std::vector<uint8_t>(4, 0xFF));
 }
 
