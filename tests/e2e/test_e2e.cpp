@@ -146,6 +146,12 @@ class EndToEnd : public ::testing::Test {
     ASSERT_TRUE(m_updater->Started());
   }
 
+  // The simulator with the given extra options, then the updater against it.
+  void Start(const std::vector<std::string>& simOptions = {}, bool bTerminal = false, const std::string& stdoutFile = {}) {
+    StartSim(simOptions);
+    if (!HasFatalFailure()) StartUpdater(bTerminal, stdoutFile);
+  }
+
   // The updater's output holds `text` n times within the long wait.
   ::testing::AssertionResult Saw(const std::string& text, size_t n = 1) {
     if (m_updater->WaitFor(text, kLongWaitMs, n)) return ::testing::AssertionSuccess();
@@ -208,8 +214,7 @@ class EndToEnd : public ::testing::Test {
 
 TEST_F(EndToEnd, SuccessfulUpdateProgramsImageInfoBlockAndRecords) {
   StandardFolder();
-  StartSim({});
-  StartUpdater();
+  Start();
   ASSERT_TRUE(Attempt());
   EXPECT_EQ(m_updater->Output(), Preamble() + kConnected + kSuccessfulAttempt);
   EXPECT_FALSE(m_updater->Exited(nullptr)) << "the updater never ends by itself";
@@ -251,8 +256,7 @@ TEST_P(EndToEndFailures, EndsTheAttemptAtTheFailingStep) {
   StandardFolder(c.bWithManifest, c.bWithImage);
   std::vector<std::string> options;
   for (const std::string& fault : c.faults) options.insert(options.end(), {"--fault", fault});
-  StartSim(options);
-  StartUpdater();
+  Start(options);
   ASSERT_TRUE(Attempt());
   EXPECT_EQ(m_updater->Output(),
             (c.bWithManifest ? Preamble() : Preamble("Overall Version 0\n 0\n")) + kConnected + c.attempt);
@@ -315,8 +319,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(EndToEnd, KeysWithoutLocatorAreReportedOncePerKey) {
   StandardFolder();
-  StartSim({"--plug-delay", "600000"});
-  StartUpdater();
+  Start({"--plug-delay", "600000"});
   ASSERT_TRUE(Saw(kConnectPrompt));
   m_updater->Write("ab");
   ASSERT_TRUE(Saw("USB Device NOT Connected\n", 2));
@@ -361,8 +364,7 @@ TEST_F(EndToEnd, WithoutASimulatorItWaitsOnTheRealBusQuietly) {
 
 TEST_F(EndToEnd, QueuedAndTwoCodeKeysEachRunAnAttempt) {
   StandardFolder();
-  StartSim({});
-  StartUpdater();
+  Start();
   ASSERT_TRUE(Saw(kConnected));
   // A function key delivers two codes; a third key typed during the attempts waits its turn.
   m_updater->Write("\xE0\x48");
@@ -380,8 +382,7 @@ TEST_F(EndToEnd, QueuedAndTwoCodeKeysEachRunAnAttempt) {
 // On a terminal an arrow key sends three bytes, but it is two key codes: two attempts.
 TEST_F(EndToEnd, ArrowKeyOnATerminalRunsTwoAttempts) {
   StandardFolder();
-  StartSim({});
-  StartUpdater(/*bTerminal=*/true);
+  Start({}, /*bTerminal=*/true);
   ASSERT_TRUE(Saw(kConnected));
   m_updater->Write("\x1b[A");
   ASSERT_TRUE(Saw(kComplete, 2));
@@ -395,8 +396,7 @@ TEST_F(EndToEnd, UnplugDuringDownloadFailsTheAttemptAndIsReported) {
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 1);
   WriteFile("main.bin", image);
   // The locator goes as the third page's request arrives: that transfer moves nothing (66).
-  StartSim({"--fault", "unplugbefore@cmd=412#3"});
-  StartUpdater();
+  Start({"--fault", "unplugbefore@cmd=412#3"});
   ASSERT_TRUE(Attempt(kDisconnected));
   EXPECT_EQ(m_updater->Output(),
             Preamble() + kConnected + "\nChecksums do NOT match\n" + ImageStart(1, 5) +
@@ -415,8 +415,7 @@ TEST_F(EndToEnd, UnplugDuringDownloadFailsTheAttemptAndIsReported) {
 
 TEST_F(EndToEnd, ProductionLineUpdatesOneLocatorAfterAnother) {
   StandardFolder();
-  StartSim({"--production-line", "--replug-ms", "1000"});
-  StartUpdater();
+  Start({"--production-line", "--replug-ms", "1000"});
   for (size_t n = 1; n <= 2; ++n) {
     ASSERT_TRUE(Saw(kConnected, n));
     m_updater->Write("k");
@@ -431,8 +430,7 @@ TEST_F(EndToEnd, ProductionLineUpdatesOneLocatorAfterAnother) {
 
 TEST_F(EndToEnd, OutputToAFileIsThereWhileTheProgramRuns) {
   StandardFolder();
-  StartSim({"--plug-delay", "600000"});
-  StartUpdater(false, (m_dir / "out.txt").string());
+  Start({"--plug-delay", "600000"}, false, (m_dir / "out.txt").string());
   // Start-up pauses 1000 ms after opening the channel and 1000 ms before the prompt.
   std::string text;
   for (int i = 0; i < 100 && text.find(kConnectPrompt) == std::string::npos; ++i) {
@@ -446,8 +444,7 @@ TEST_F(EndToEnd, OutputToAFileIsThereWhileTheProgramRuns) {
 
 TEST_F(EndToEnd, TerminalIsRestoredAfterSigterm) {
   StandardFolder();
-  StartSim({});
-  StartUpdater(/*bTerminal=*/true);
+  Start({}, /*bTerminal=*/true);
   // The terminal starts as a shell leaves it (canonical, echoing); while the updater runs,
   // keys are read one at a time and unechoed; after SIGTERM it is as it was.
   ASSERT_TRUE(Saw("Press any key"));
