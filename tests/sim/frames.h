@@ -1,13 +1,27 @@
-// Hand-built loader frames for the simulator's tests, written from the host's side.
+// Helpers of the simulator's tests: hand-built loader frames, written from the host's side,
+// and the files the simulator writes.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <string>
 #include <vector>
 
 #include "sim/locator.h"
 
 namespace simtest {
+
+// The loader's command codes.
+constexpr uint32_t CMD_ERASE_SECTOR = 404;
+constexpr uint32_t CMD_ERASE_STATUS = 405;
+constexpr uint32_t CMD_READ_FLASH_CFI = 408;
+constexpr uint32_t CMD_READ_FLASH = 409;
+constexpr uint32_t CMD_WRITE_FLASH = 412;
+constexpr uint32_t CMD_FLASH_CRC = 413;
+constexpr uint32_t CMD_WRITE_EEPROM = 901;
 
 inline std::vector<uint8_t> ToBytes(const std::vector<uint32_t>& words) {
   std::vector<uint8_t> b(words.size() * 4);
@@ -75,15 +89,49 @@ inline std::vector<uint32_t> Pack(const std::vector<uint8_t>& bytes) {
 }
 
 inline std::vector<uint32_t> WriteFlashRequest(uint32_t base, uint32_t offset, const std::vector<uint32_t>& data) {
-  std::vector<uint32_t> r{uint32_t(data.size() + 6), 3, 412, uint32_t(data.size()), base, offset};
+  std::vector<uint32_t> r{uint32_t(data.size() + 6), 3, CMD_WRITE_FLASH, uint32_t(data.size()), base, offset};
   r.insert(r.end(), data.begin(), data.end());
   return r;
 }
 
 inline std::vector<uint32_t> WriteEepromRequest(uint32_t address, const std::vector<uint32_t>& data) {
-  std::vector<uint32_t> r{uint32_t(data.size() + 5), 3, 901, uint32_t(data.size() * 4), address};
+  std::vector<uint32_t> r{uint32_t(data.size() + 5), 3, CMD_WRITE_EEPROM, uint32_t(data.size() * 4), address};
   r.insert(r.end(), data.begin(), data.end());
   return r;
+}
+
+// A plugged-in locator, with a fault plan in the simulator's text form, and the host's
+// transfers with its present device.
+struct Plugged {
+  explicit Plugged(vxsim::LocatorConfig cfg = {}) : loc(cfg) { loc.Plug(); }
+  explicit Plugged(std::initializer_list<const char*> faults) {
+    loc.Plug();
+    for (const char* f : faults) loc.AddFault(*vxsim::ParseFault(f));
+  }
+  Reply X(const std::vector<uint32_t>& request, uint32_t timeoutMs = 2000) {
+    return Exchange(loc, loc.DeviceId(), request, timeoutMs);
+  }
+  // An IN of up to 16 bytes on its own: its status, and the words it moved in *pWords.
+  vxsim::BusStatus In(uint32_t timeoutMs, std::vector<uint32_t>* pWords = nullptr) {
+    uint8_t buf[16];
+    uint32_t moved = 0;
+    const vxsim::BusStatus s = loc.In(loc.DeviceId(), vxsim::kPipeIn, buf, 16, &moved, timeoutMs);
+    if (pWords) *pWords = ToWords(buf, moved);
+    return s;
+  }
+  vxsim::Locator loc;
+};
+
+inline std::vector<uint8_t> FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline std::vector<std::string> FileLines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
 }  // namespace simtest

@@ -10,18 +10,8 @@ using namespace simtest;
 
 namespace {
 
-constexpr uint32_t CMD_ERASE_STATUS = 405;
-constexpr uint32_t CMD_WRITE_FLASH = 412;
-
 Fault Make(FaultKind kind, uint32_t value, uint32_t exchange, uint32_t command = 0, uint32_t nth = 1, uint32_t times = 1) {
-  Fault f;
-  f.kind = kind;
-  f.value = value;
-  f.exchange = exchange;
-  f.command = command;
-  f.nth = nth;
-  f.times = times;
-  return f;
+  return Fault{kind, value, exchange, command, nth, times};
 }
 
 bool Same(const Fault& a, const Fault& b) {
@@ -73,11 +63,13 @@ TEST(FaultText, RefusesWhatIsNotAFault) {
   EXPECT_FALSE(ParseFault("noanswer").has_value());  // no error sink needed
 }
 
-// Which exchanges a fault strikes: by exchange number, by a command's nth request, counts.
+// Which exchanges a fault strikes: by exchange number, by a command's nth request, counts;
+// and that clearing the faults ends the plan.
 TEST(FaultPlan, StrikesWhereItIsPlanned) {
   struct Case {
     const char* text;
     std::vector<uint32_t> results;  // of 6 status requests; a write sits between 3rd and 4th
+    size_t clearAfter = 0;          // faults cleared after this many of them (0: never)
   } cases[] = {
       {"result=7@x=2", {1, 7, 1, 1, 1, 1}},
       {"result=7@x=2*2", {1, 7, 7, 1, 1, 1}},
@@ -87,30 +79,20 @@ TEST(FaultPlan, StrikesWhereItIsPlanned) {
       {"result=9@cmd=405", {9, 1, 1, 1, 1, 1}},
       {"result=9@x=5,cmd=405", {1, 1, 1, 9, 1, 1}},
       {"result=9@x=4,cmd=405", {1, 1, 1, 1, 1, 1}},  // exchange 4 is the write
+      {"result=3@x=1*0", {3, 1, 1, 1, 1, 1}, 1},
   };
   for (const Case& c : cases) {
-    Locator loc;
-    loc.Plug();
-    loc.AddFault(*ParseFault(c.text));
+    Plugged f{c.text};
     std::vector<uint32_t> got;
-    for (int i = 0; i < 6; ++i) {
+    for (size_t i = 0; i < 6; ++i) {
       if (i == 3) {
-        const Reply w = Exchange(loc, loc.DeviceId(), WriteFlashRequest(0x8000, 0, {0}));
-        EXPECT_TRUE(WellFramed(w, 3)) << c.text;
+        EXPECT_TRUE(WellFramed(f.X(WriteFlashRequest(0x8000, 0, {0})), 3)) << c.text;
       }
-      got.push_back(Exchange(loc, loc.DeviceId(), {3, 3, CMD_ERASE_STATUS}).Result());
+      if (c.clearAfter && i == c.clearAfter) f.loc.ClearFaults();
+      got.push_back(f.X({3, 3, CMD_ERASE_STATUS}).Result());
     }
     EXPECT_EQ(got, c.results) << c.text;
   }
-}
-
-TEST(FaultPlan, ClearFaultsEndsThePlan) {
-  Locator loc;
-  loc.Plug();
-  loc.AddFault(*ParseFault("result=3@x=1*0"));
-  EXPECT_EQ(Exchange(loc, loc.DeviceId(), {3, 3, CMD_ERASE_STATUS}).Result(), 3u);
-  loc.ClearFaults();
-  EXPECT_EQ(Exchange(loc, loc.DeviceId(), {3, 3, CMD_ERASE_STATUS}).Result(), 1u);
 }
 
 // What each kind does to the response of one CMD_FLASH_CRC request (m = 4).
@@ -141,93 +123,67 @@ TEST(FaultKinds, ResponseFaults) {
       {"delay=50@x=1", {4, 0, 0, crc, sum(good, 4)}},
   };
   for (const Case& c : cases) {
-    Locator loc;
-    loc.Plug();
-    loc.AddFault(*ParseFault(c.text));
-    const Reply r = Exchange(loc, loc.DeviceId(), {5, 4, 413, 0x8000, 8});
+    Plugged f{c.text};
+    const Reply r = f.X({5, 4, 413, 0x8000, 8});
     EXPECT_EQ(r.in, BusStatus::kOk) << c.text;
     EXPECT_EQ(r.words, c.words) << c.text;
     // The next exchange is clean again.
-    const Reply next = Exchange(loc, loc.DeviceId(), {5, 4, 413, 0x8000, 8});
+    const Reply next = f.X({5, 4, 413, 0x8000, 8});
     EXPECT_TRUE(WellFramed(next, 4)) << c.text;
     EXPECT_EQ(next.words[3], crc) << c.text;
   }
 }
 
 TEST(FaultKinds, NoAnswerExecutesButNeverAnswers) {
-  Locator loc;
-  loc.Plug();
-  loc.AddFault(*ParseFault("noanswer@cmd=412"));
-  const Reply r = Exchange(loc, loc.DeviceId(), WriteFlashRequest(0x8000, 0, {0x12345678}), 50);
+  Plugged f{"noanswer@cmd=412"};
+  const Reply r = f.X(WriteFlashRequest(0x8000, 0, {0x12345678}), 50);
   EXPECT_EQ(r.out, BusStatus::kOk);
   EXPECT_EQ(r.in, BusStatus::kTimeout);
   EXPECT_EQ(r.inMoved, 0u);
-  EXPECT_EQ(loc.FlashUnit(0x8000), 0x5678);
-  EXPECT_EQ(loc.ExchangeCount(), 1u);
-  // Nothing is left over for a later IN either.
-  uint8_t buf[16];
-  uint32_t moved = 0;
-  EXPECT_EQ(loc.In(loc.DeviceId(), kPipeIn, buf, 16, &moved, 20), BusStatus::kTimeout);
+  EXPECT_EQ(f.loc.FlashUnit(0x8000), 0x5678);
+  EXPECT_EQ(f.loc.ExchangeCount(), 1u);
+  EXPECT_EQ(f.In(20), BusStatus::kTimeout);  // nothing is left over for a later IN either
 }
 
 TEST(FaultKinds, DelayBeyondTheTimeOutLeavesTheResponsePending) {
-  Locator loc;
-  loc.Plug();
-  loc.AddFault(*ParseFault("delay=400@x=1"));
-  const Reply r = Exchange(loc, loc.DeviceId(), {3, 3, CMD_ERASE_STATUS}, 1);
-  EXPECT_EQ(r.in, BusStatus::kTimeout);
-  uint8_t buf[16];
-  uint32_t moved = 0;
-  EXPECT_EQ(loc.In(loc.DeviceId(), kPipeIn, buf, 16, &moved, 30000), BusStatus::kOk);
-  EXPECT_EQ(ToWords(buf, moved), WithSum({3, 1, 0}));
+  Plugged f{"delay=400@x=1"};
+  EXPECT_EQ(f.X({3, 3, CMD_ERASE_STATUS}, 1).in, BusStatus::kTimeout);
+  std::vector<uint32_t> words;
+  EXPECT_EQ(f.In(30000, &words), BusStatus::kOk);
+  EXPECT_EQ(words, WithSum({3, 1, 0}));
 }
 
 TEST(FaultKinds, ShortWriteExecutesNothing) {
-  Locator loc;
-  loc.Plug();
-  loc.AddFault(*ParseFault("shortwrite=12@x=1"));
-  loc.AddFault(*ParseFault("shortwrite=100@x=2"));
+  Plugged f{"shortwrite=12@x=1", "shortwrite=100@x=2"};
   for (uint32_t expectMoved : {12u, 31u}) {  // the 32-byte frame never moves whole
     const std::vector<uint8_t> req = ToBytes(WithSum(WriteFlashRequest(0x8000, 0, {0})));
     uint32_t moved = 0;
-    EXPECT_EQ(loc.Out(loc.DeviceId(), kPipeOut, req.data(), uint32_t(req.size()), &moved, 30), BusStatus::kTimeout);
+    EXPECT_EQ(f.loc.Out(f.loc.DeviceId(), kPipeOut, req.data(), uint32_t(req.size()), &moved, 30), BusStatus::kTimeout);
     EXPECT_EQ(moved, expectMoved);
-    uint8_t buf[16];
-    EXPECT_EQ(loc.In(loc.DeviceId(), kPipeIn, buf, 16, &moved, 20), BusStatus::kTimeout);
+    EXPECT_EQ(f.In(20), BusStatus::kTimeout);
   }
-  EXPECT_EQ(loc.FlashUnit(0x8000), 0xFFFF);
-  EXPECT_EQ(loc.ExchangeCount(), 0u);
-  EXPECT_EQ(loc.Trace().front().bytes, 12u);
+  EXPECT_EQ(f.loc.FlashUnit(0x8000), 0xFFFF);
+  EXPECT_EQ(f.loc.ExchangeCount(), 0u);
+  EXPECT_EQ(f.loc.Trace().front().bytes, 12u);
   // Exchange 3 goes through.
-  EXPECT_EQ(Exchange(loc, loc.DeviceId(), WriteFlashRequest(0x8000, 0, {0})).Result(), 0u);
-  EXPECT_EQ(loc.FlashUnit(0x8000), 0x0000);
+  EXPECT_EQ(f.X(WriteFlashRequest(0x8000, 0, {0})).Result(), 0u);
+  EXPECT_EQ(f.loc.FlashUnit(0x8000), 0x0000);
 }
 
+// An unplug as the request arrives runs nothing; one right after the answer delivers it.
 TEST(FaultKinds, UnplugBeforeAndAfter) {
-  {
-    Locator loc;
-    loc.Plug();
-    const uint64_t id = loc.DeviceId();
-    loc.AddFault(*ParseFault("unplugbefore@cmd=412"));
-    const Reply r = Exchange(loc, id, WriteFlashRequest(0x8000, 0, {0}));
-    EXPECT_EQ(r.out, BusStatus::kGone);
-    EXPECT_EQ(r.outMoved, 0u);
-    EXPECT_FALSE(loc.IsPlugged());
-    EXPECT_EQ(loc.FlashUnit(0x8000), 0xFFFF);
-  }
-  {
-    Locator loc;
-    loc.Plug();
-    const uint64_t id = loc.DeviceId();
+  for (const bool bAfter : {false, true}) {
+    Plugged f{bAfter ? "unplugafter@cmd=412" : "unplugbefore@cmd=412"};
+    const uint64_t id = f.loc.DeviceId();
     std::vector<uint64_t> unplugs;
-    loc.SetListener(BusListener{nullptr, [&](uint64_t gone) { unplugs.push_back(gone); }});
-    loc.AddFault(*ParseFault("unplugafter@cmd=412"));
-    const Reply r = Exchange(loc, id, WriteFlashRequest(0x8000, 0, {0}));
-    EXPECT_EQ(r.in, BusStatus::kOk);
-    EXPECT_TRUE(WellFramed(r, 3));
-    EXPECT_EQ(loc.FlashUnit(0x8000), 0x0000);
-    EXPECT_FALSE(loc.IsPlugged());
-    EXPECT_EQ(unplugs, std::vector<uint64_t>{id});
+    f.loc.SetListener(BusListener{nullptr, [&](uint64_t gone) { unplugs.push_back(gone); }});
+    const Reply r = f.X(WriteFlashRequest(0x8000, 0, {0}));
+    EXPECT_EQ(r.out, bAfter ? BusStatus::kOk : BusStatus::kGone) << bAfter;
+    EXPECT_EQ(r.outMoved, bAfter ? 32u : 0u) << bAfter;
+    EXPECT_EQ(WellFramed(r, 3), bAfter) << bAfter;
+    EXPECT_EQ(f.loc.FlashUnit(0x8000), bAfter ? 0x0000 : 0xFFFF) << bAfter;
+    EXPECT_FALSE(f.loc.IsPlugged()) << bAfter;
+    EXPECT_EQ(unplugs, std::vector<uint64_t>{id}) << bAfter;
   }
 }
 

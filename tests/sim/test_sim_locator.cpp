@@ -4,8 +4,7 @@
 
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,25 +16,12 @@ using namespace simtest;
 
 namespace {
 
-constexpr uint32_t CMD_ERASE_SECTOR = 404;
-constexpr uint32_t CMD_ERASE_STATUS = 405;
-constexpr uint32_t CMD_READ_FLASH_CFI = 408;
-constexpr uint32_t CMD_READ_FLASH = 409;
-constexpr uint32_t CMD_WRITE_FLASH = 412;
-constexpr uint32_t CMD_FLASH_CRC = 413;
-
-struct Fixture {
-  explicit Fixture(LocatorConfig cfg = {}) : loc(cfg) {
-    loc.Plug();
-    id = loc.DeviceId();
+struct Fixture : Plugged {
+  using Plugged::Plugged;
+  // An erase that is done at its first status request (the default erase time is zero).
+  bool EraseNow(uint32_t sector) {
+    return X({4, 3, CMD_ERASE_SECTOR, sector}).Result() == 1 && X({3, 3, CMD_ERASE_STATUS}).Result() == 1;
   }
-  Reply X(const std::vector<uint32_t>& req, uint32_t timeoutMs = 2000) { return Exchange(loc, id, req, timeoutMs); }
-  void EraseNow(uint32_t sector) {
-    ASSERT_EQ(X({4, 3, CMD_ERASE_SECTOR, sector}).Result(), 1u);
-    ASSERT_EQ(X({3, 3, CMD_ERASE_STATUS}).Result(), 1u);
-  }
-  Locator loc;
-  uint64_t id = 0;
 };
 
 std::vector<uint8_t> Padded(std::vector<uint8_t> bytes, size_t size) {
@@ -44,55 +30,48 @@ std::vector<uint8_t> Padded(std::vector<uint8_t> bytes, size_t size) {
 }
 
 std::string TempPath(const std::string& name) {
-  const char* dir = std::getenv("TMPDIR");
-#if defined(_WIN32)
-  if (!dir) dir = std::getenv("TEMP");
-#endif
-  return std::string(dir ? dir : "/tmp") + "/vx_sim_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" + name;
+  return (std::filesystem::temp_directory_path() /
+          ("vx_sim_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" + name))
+      .string();
 }
 
 }  // namespace
 
-TEST(LoaderCrc, CheckValueKeepsTheBitsAbove15) {
-  uint32_t crc = 0xFFFF;
-  for (char c : std::string("123456789")) crc = LoaderCrcStep(crc, uint8_t(c));
-  EXPECT_EQ(crc, 0x73A829B1u);
-}
-
-// The device's CRC over what the host programmed, image by image.
-TEST(LoaderCrc, FlashCrcOfProgrammedImages) {
+// The CRC's check value keeps the bits above 15; the device's CRC over what the host
+// programmed, image by image, takes only the low byte of each unit.
+TEST(LoaderCrc, CheckValueAndFlashCrcOfProgrammedImages) {
+  auto crcOf = [](const std::vector<uint8_t>& bytes) {
+    uint32_t crc = 0xFFFF;
+    for (uint8_t b : bytes) crc = LoaderCrcStep(crc, b);
+    return crc;
+  };
   const std::vector<uint8_t> digits{'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  EXPECT_EQ(crcOf(digits), 0x73A829B1u);
   std::vector<uint8_t> header{0xFC, 0xFC, 0xFC, 0xFC, 0, 0, 1, 0, 0, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 0x34, 0x12, 0, 0};
   header.insert(header.end(), digits.begin(), digits.end());
+  const uint32_t lowBytes = crcOf({'1', '3', '9', 0});
   struct Case {
-    std::vector<uint8_t> image;
-    uint32_t crc;
-  } cases[] = {{digits, 0xA997EB77}, {header, 0x94E889E8}};
+    std::vector<uint32_t> data;
+    uint32_t units, crc;
+  } cases[] = {{Pack(Padded(digits, 256)), 128, 0xA997EB77},
+               {Pack(Padded(header, 256)), 128, 0x94E889E8},
+               {{0x34333231, 0x00000039}, 4, lowBytes},
+               {{0x00330031, 0x77000039}, 4, lowBytes}};
   for (const Case& c : cases) {
     Fixture f;
-    f.EraseNow(0x8000);
-    const std::vector<uint32_t> data = Pack(Padded(c.image, 256));
-    ASSERT_EQ(f.X(WriteFlashRequest(0x8000, 0, data)).Result(), 0u);
-    const Reply r = f.X({5, 4, CMD_FLASH_CRC, 0x8000, 128});
+    ASSERT_TRUE(f.EraseNow(0x8000));
+    ASSERT_EQ(f.X(WriteFlashRequest(0x8000, 0, c.data)).Result(), 0u);
+    const Reply r = f.X({5, 4, CMD_FLASH_CRC, 0x8000, c.units});
     ASSERT_TRUE(WellFramed(r, 4));
     EXPECT_EQ(r.Result(), 0u);
-    EXPECT_EQ(r.words[3], c.crc);
-    EXPECT_EQ(f.loc.FlashCrc(0x8000, 128), c.crc);
+    EXPECT_EQ(r.words[3], c.crc) << std::hex << c.crc;
+    EXPECT_EQ(f.loc.FlashCrc(0x8000, c.units), c.crc) << std::hex << c.crc;
   }
-}
-
-TEST(LoaderCrc, OnlyTheLowByteOfEachUnitCounts) {
-  Fixture a, b;
-  a.EraseNow(0x8000);
-  b.EraseNow(0x8000);
-  ASSERT_EQ(a.X(WriteFlashRequest(0x8000, 0, {0x34333231, 0x00000039})).Result(), 0u);
-  ASSERT_EQ(b.X(WriteFlashRequest(0x8000, 0, {0x00330031, 0x77000039})).Result(), 0u);
-  EXPECT_EQ(a.X({5, 4, CMD_FLASH_CRC, 0x8000, 4}).words[3], b.X({5, 4, CMD_FLASH_CRC, 0x8000, 4}).words[3]);
 }
 
 TEST(LoaderFlash, ProgrammingOnlyClearsBits) {
   Fixture f;
-  f.EraseNow(0x10000);
+  ASSERT_TRUE(f.EraseNow(0x10000));
   ASSERT_EQ(f.X(WriteFlashRequest(0x10000, 0x80, {0xFF00F0F0, 0x12345678})).Result(), 0u);
   EXPECT_EQ(f.loc.UnerasedWrites(), 0u);
   ASSERT_EQ(f.X(WriteFlashRequest(0x10000, 0x80, {0x0FF0FF00, 0xFFFFFFFF})).Result(), 0u);
@@ -105,7 +84,7 @@ TEST(LoaderFlash, ProgrammingOnlyClearsBits) {
   EXPECT_EQ(r.words[3], 0x0F00F000u);
   EXPECT_EQ(r.words[4], 0x12345678u);
   // Erasing brings the ones back.
-  f.EraseNow(0x10000);
+  ASSERT_TRUE(f.EraseNow(0x10000));
   EXPECT_EQ(f.loc.FlashUnit(0x10080), 0xFFFF);
   ASSERT_EQ(f.X(WriteFlashRequest(0x10000, 0x80, {1})).Result(), 0u);
   EXPECT_EQ(f.loc.UnerasedWrites(), 1u);
@@ -116,7 +95,7 @@ TEST(LoaderFlash, ProgrammingOnlyClearsBits) {
   ASSERT_EQ(f.X({4, 3, CMD_ERASE_SECTOR, 0x20000}).Result(), 1u);
   f.loc.Unplug();
   f.loc.Plug();
-  ASSERT_EQ(Exchange(f.loc, f.loc.DeviceId(), WriteFlashRequest(0x20000, 0, {1})).Result(), 0u);
+  ASSERT_EQ(f.X(WriteFlashRequest(0x20000, 0, {1})).Result(), 0u);
   EXPECT_EQ(f.loc.UnerasedWrites(), 3u);
 }
 
@@ -244,7 +223,7 @@ TEST(LoaderEeprom, LimitsAndPageCrossing) {
   // 256 bytes is the most one write carries; a count that disagrees with n is refused.
   EXPECT_EQ(f.X(WriteEepromRequest(0x2000, std::vector<uint32_t>(64, 0))).Result(), 0u);
   EXPECT_EQ(f.X(WriteEepromRequest(0x2000, std::vector<uint32_t>(65, 0))).Result(), kResultBadArguments);
-  EXPECT_EQ(f.X({6, 3, 901, 8, 0x3000, 0}).Result(), kResultBadArguments);
+  EXPECT_EQ(f.X({6, 3, CMD_WRITE_EEPROM, 8, 0x3000, 0}).Result(), kResultBadArguments);
   EXPECT_EQ(f.loc.EepromBytes(0x3000, 4), std::vector<uint8_t>(4, 0xFF));
 }
 
@@ -280,7 +259,7 @@ TEST(LoaderMalformed, AnsweredOrDropped) {
   for (const Case& c : cases) {
     Fixture f;
     f.loc.LoadFlash(0x8000, {0x00, 0x00});
-    const Reply r = SendRaw(f.loc, f.id, c.request, 512, c.bAnswered ? 2000 : 50);
+    const Reply r = SendRaw(f.loc, f.loc.DeviceId(), c.request, 512, c.bAnswered ? 2000 : 50);
     EXPECT_EQ(r.out, BusStatus::kOk) << c.name;
     EXPECT_EQ(r.outMoved, c.request.size()) << c.name;
     if (c.bAnswered) {
@@ -399,37 +378,27 @@ TEST(LoaderPlug, DestructorDoesNotWaitForTheSchedule) {
   SUCCEED();
 }
 
-TEST(LoaderPlug, UnplugEndsAWaitingTransferWithGone) {
-  Fixture f;
-  Fault fault;
-  fault.kind = FaultKind::kNoAnswer;
-  fault.exchange = 1;
-  f.loc.AddFault(fault);
-  const std::vector<uint8_t> req = ToBytes(WithSum({3, 3, CMD_ERASE_STATUS}));
-  uint32_t moved = 0;
-  ASSERT_EQ(f.loc.Out(f.id, kPipeOut, req.data(), 16, &moved, 1000), BusStatus::kOk);
-  std::thread unplugger([&] {
-    // Unplug once the IN is surely waiting: after it was traced as started is not visible,
-    // so unplug from the listener-free side after a pause; the IN's long time-out bounds it.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    f.loc.Unplug();
-  });
-  uint8_t buf[16];
-  EXPECT_EQ(f.loc.In(f.id, kPipeIn, buf, 16, &moved, 60000), BusStatus::kGone);
-  unplugger.join();
-}
-
-TEST(LoaderPlug, AbortWaitsEndsWaitingTransfers) {
-  Fixture f;
-  std::thread aborter([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    f.loc.AbortWaits();
-  });
-  uint8_t buf[16];
-  uint32_t moved = 0;
-  EXPECT_EQ(f.loc.In(f.id, kPipeIn, buf, 16, &moved, 60000), BusStatus::kTimeout);
-  aborter.join();
-  EXPECT_TRUE(f.loc.IsPlugged());
+// A waiting IN ends when the locator goes (gone: here it waits for a request never
+// answered) or when the waits are aborted (a time-out; the locator stays).
+TEST(LoaderPlug, UnplugAndAbortWaitsEndAWaitingTransfer) {
+  for (const bool bUnplug : {true, false}) {
+    Fixture f;
+    if (bUnplug) {
+      f.loc.AddFault(*ParseFault("noanswer@x=1"));
+      const std::vector<uint8_t> req = ToBytes(WithSum({3, 3, CMD_ERASE_STATUS}));
+      uint32_t moved = 0;
+      ASSERT_EQ(f.loc.Out(f.loc.DeviceId(), kPipeOut, req.data(), 16, &moved, 1000), BusStatus::kOk);
+    }
+    std::thread ender([&] {
+      // Once the IN is surely waiting (that it started is not visible): the IN's long
+      // time-out bounds the test.
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      bUnplug ? f.loc.Unplug() : f.loc.AbortWaits();
+    });
+    EXPECT_EQ(f.In(60000), bUnplug ? BusStatus::kGone : BusStatus::kTimeout) << bUnplug;
+    ender.join();
+    EXPECT_EQ(f.loc.IsPlugged(), !bUnplug);
+  }
 }
 
 TEST(LoaderProductionLine, FreshLocatorAfterTheClosingRecord) {
@@ -465,7 +434,7 @@ TEST(LoaderRecords, TraceFileDumpsCountersAndEvents) {
   });
   const std::string tracePath = TempPath("trace.txt");
   ASSERT_TRUE(f.loc.SetTraceFile(tracePath));
-  f.EraseNow(0x8000);
+  ASSERT_TRUE(f.EraseNow(0x8000));
   for (uint32_t k = 0; k < 3; ++k) ASSERT_EQ(f.X(WriteFlashRequest(0x8000, 128 * k, std::vector<uint32_t>(64, 0x01020304 + k))).Result(), 0u);
   ASSERT_EQ(f.X({5, 4, CMD_FLASH_CRC, 0x8000, 384}).Result(), 0u);
   ASSERT_EQ(f.X(WriteEepromRequest(0x1000, {1, 7, 0})).Result(), 0u);
@@ -477,16 +446,14 @@ TEST(LoaderRecords, TraceFileDumpsCountersAndEvents) {
   {
     std::lock_guard<std::mutex> l(logMu);
     auto has = [&](const std::string& s) { return std::find(log.begin(), log.end(), s) != log.end(); };
-    EXPECT_TRUE(has("erase sector 0x8000"));
-    EXPECT_TRUE(has("wrote 64 words at 0x8000+0x0"));
+    for (const char* line : {"erase sector 0x8000", "wrote 64 words at 0x8000+0x0",
+                             "wrote 3 blocks of flash (192 words) at 0x8000+0x0 to 0x8000+0x100",
+                             "EEPROM write of 12 bytes at 0x1000"})
+      EXPECT_TRUE(has(line)) << line;
     EXPECT_FALSE(has("wrote 64 words at 0x8000+0x80"));  // runs are summarised
-    EXPECT_TRUE(has("wrote 3 blocks of flash (192 words) at 0x8000+0x0 to 0x8000+0x100"));
-    EXPECT_TRUE(has("EEPROM write of 12 bytes at 0x1000"));
   }
 
-  std::ifstream trace(tracePath);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(trace, line);) lines.push_back(line);
+  const std::vector<std::string> lines = FileLines(tracePath);
   ASSERT_EQ(lines.size(), 14u);
   EXPECT_EQ(lines[0], "OUT 20: 00000004 00000003 00000194 00008000 0000819B");
   EXPECT_EQ(lines[1], "IN 16: 00000003 00000001 00000000 00000004");
@@ -497,21 +464,14 @@ TEST(LoaderRecords, TraceFileDumpsCountersAndEvents) {
   const std::string flashPath = TempPath("flash.bin"), eepromPath = TempPath("eeprom.bin");
   ASSERT_TRUE(f.loc.DumpFlash(flashPath));
   ASSERT_TRUE(f.loc.DumpEeprom(eepromPath));
-  std::ifstream fl(flashPath, std::ios::binary), ee(eepromPath, std::ios::binary);
-  const std::vector<uint8_t> flash((std::istreambuf_iterator<char>(fl)), {});
-  const std::vector<uint8_t> eeprom((std::istreambuf_iterator<char>(ee)), {});
+  const std::vector<uint8_t> flash = FileBytes(flashPath), eeprom = FileBytes(eepromPath);
   ASSERT_EQ(flash.size(), size_t(kFlashUnits) * 2);
   ASSERT_EQ(eeprom.size(), size_t(kEepromBytes));
   EXPECT_EQ(std::vector<uint8_t>(flash.begin() + 0x10000, flash.begin() + 0x10004), (std::vector<uint8_t>{4, 3, 2, 1}));
   EXPECT_EQ(flash[0x10000 + 256 * 3], 0xFF);
   EXPECT_EQ(std::vector<uint8_t>(eeprom.begin() + 0x1000, eeprom.begin() + 0x1005), (std::vector<uint8_t>{1, 0, 0, 0, 7}));
   EXPECT_FALSE(f.loc.DumpFlash("/nonexistent-dir/x/flash.bin"));
-  trace.close();
-  fl.close();
-  ee.close();
-  std::remove(tracePath.c_str());
-  std::remove(flashPath.c_str());
-  std::remove(eepromPath.c_str());
+  for (const std::string& path : {tracePath, flashPath, eepromPath}) std::remove(path.c_str());
 }
 
 TEST(LoaderThreads, ConcurrentHostAndObservers) {
@@ -562,7 +522,7 @@ TEST(LoaderTiming, ChargedTimesAndTheFloorOfAKnownTrace) {
   Fixture f(cfg);
   const std::string tracePath = TempPath("timed_trace.txt");
   ASSERT_TRUE(f.loc.SetTraceFile(tracePath));
-  f.EraseNow(0x8000);                                          // erase, one status request
+  ASSERT_TRUE(f.EraseNow(0x8000));  // erase, one status request
   ASSERT_EQ(f.X(WriteFlashRequest(0x8000, 0, std::vector<uint32_t>(64, 1))).Result(), 0u);
   ASSERT_EQ(f.X(WriteFlashRequest(0x8000, 128, std::vector<uint32_t>(32, 1))).Result(), 0u);
   ASSERT_EQ(f.X({5, 4, CMD_FLASH_CRC, 0x8000, 192}).Result(), 0u);
@@ -580,8 +540,7 @@ TEST(LoaderTiming, ChargedTimesAndTheFloorOfAKnownTrace) {
   EXPECT_EQ(seen, charged);
 
   std::vector<TraceEntry> fromFile;
-  std::ifstream in(tracePath);
-  for (std::string line; std::getline(in, line);) {
+  for (const std::string& line : FileLines(tracePath)) {
     std::optional<TraceEntry> e = ParseTraceLine(line);
     ASSERT_TRUE(e) << line;
     fromFile.push_back(*e);

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -91,6 +92,9 @@ TEST(UsbredirStrings, NameTheMakerAndTheBoard) {
             "Kessan USB Loader (simulated)");
 }
 
+// A packet's id, status and length, as the tests compare them.
+using Head = std::tuple<uint64_t, int, uint32_t>;
+
 // What the peer received, one entry per packet.
 struct Event {
   explicit Event(std::string k = {}, uint64_t i = 0, uint8_t s = 0, uint32_t len = 0)
@@ -103,6 +107,7 @@ struct Event {
   uint8_t speed = 0;
   std::vector<uint8_t> data;
   std::vector<uint8_t> epTypes;
+  Head Packet() const { return {id, status, length}; }
 };
 
 // The guest's side of usbredir, as QEMU speaks it.
@@ -144,24 +149,12 @@ class Peer {
       static_cast<Peer*>(priv)->Add(e);
     };
     p_->configuration_status_func = [](void* priv, uint64_t id, usb_redir_configuration_status_header* h) {
-      Event e{"config", id, h->status};
-      e.length = h->configuration;
-      static_cast<Peer*>(priv)->Add(e);
+      static_cast<Peer*>(priv)->Add(Event{"config", id, h->status, h->configuration});  // length: the configuration
     };
     p_->control_packet_func = [](void* priv, uint64_t id, usb_redir_control_packet_header* h, uint8_t* data,
-                                 int len) {
-      Event e{"control", id, h->status, h->length};
-      e.data.assign(data, data + len);
-      auto* self = static_cast<Peer*>(priv);
-      if (data) usbredirparser_free_packet_data(self->p_, data);
-      self->Add(e);
-    };
+                                 int len) { AddPacket(priv, Event{"control", id, h->status, h->length}, data, len); };
     p_->bulk_packet_func = [](void* priv, uint64_t id, usb_redir_bulk_packet_header* h, uint8_t* data, int len) {
-      Event e{"bulk", id, h->status, uint32_t(h->length) | uint32_t(h->length_high) << 16};
-      e.data.assign(data, data + len);
-      auto* self = static_cast<Peer*>(priv);
-      if (data) usbredirparser_free_packet_data(self->p_, data);
-      self->Add(e);
+      AddPacket(priv, Event{"bulk", id, h->status, uint32_t(h->length) | uint32_t(h->length_high) << 16}, data, len);
     };
     uint32_t caps[USB_REDIR_CAPS_SIZE] = {};
     for (const int cap : {usb_redir_cap_connect_device_version, usb_redir_cap_device_disconnect_ack,
@@ -188,10 +181,12 @@ class Peer {
       if (usbredirparser_do_write(p_) != 0) break;
   }
 
-  void Control(uint64_t id, uint8_t requestType, uint8_t request, uint16_t value, uint16_t length) {
-    usb_redir_control_packet_header h = {0x80, request, requestType, 0, value, 0, length};
+  // The serial number, read with GET_DESCRIPTOR.
+  std::string Serial(uint64_t id) {
+    usb_redir_control_packet_header h = {0x80, 6, 0x80, 0, 0x0303, 0, 255};
     usbredirparser_send_control_packet(p_, id, &h, nullptr, 0);
     Flush();
+    return Utf16Text(Next("control").data);
   }
   void SetConfiguration(uint64_t id, uint8_t configuration) {
     usb_redir_set_configuration_header h = {configuration};
@@ -235,6 +230,12 @@ class Peer {
   }
 
  private:
+  static void AddPacket(void* priv, Event e, uint8_t* data, int len) {
+    auto* self = static_cast<Peer*>(priv);
+    e.data.assign(data, data + len);
+    if (data) usbredirparser_free_packet_data(self->p_, data);
+    self->Add(e);
+  }
   void Add(const Event& e) {
     std::lock_guard<std::mutex> l(mu_);
     events_.push_back(e);
@@ -273,8 +274,7 @@ TEST(UsbredirSession, EnumeratesExchangesCancelsAndReplugs) {
   EXPECT_EQ(connect.vendor, kDefaultVendorId);
   EXPECT_EQ(connect.product, 9);
 
-  peer.Control(1, 0x80, 6, 0x0303, 255);
-  const std::string firstSerial = Utf16Text(peer.Next("control").data);
+  const std::string firstSerial = peer.Serial(1);
   EXPECT_FALSE(firstSerial.empty());
   peer.SetConfiguration(2, 1);
   const Event config = peer.Next("config");
@@ -284,15 +284,10 @@ TEST(UsbredirSession, EnumeratesExchangesCancelsAndReplugs) {
 
   // One exchange: the identification read.
   peer.BulkOut(3, ToBytes(WithSum({3, 7, 408})));
-  Event out = peer.Next("bulk");
-  EXPECT_EQ(out.id, 3u);
-  EXPECT_EQ(out.status, usb_redir_success);
-  EXPECT_EQ(out.length, 16u);
+  EXPECT_EQ(peer.Next("bulk").Packet(), Head(3, usb_redir_success, 16));
   peer.BulkIn(4, 32);
   Event in = peer.Next("bulk");
-  EXPECT_EQ(in.id, 4u);
-  EXPECT_EQ(in.status, usb_redir_success);
-  ASSERT_EQ(in.length, 32u);
+  ASSERT_EQ(in.Packet(), Head(4, usb_redir_success, 32));
   EXPECT_EQ(ToWords(in.data.data(), 32), WithSum({7, 0, 0, 'Q', 'R', 'Y', 2}));
 
   // An IN with no response waits; an OUT is not held up by it and its response ends the
@@ -301,7 +296,7 @@ TEST(UsbredirSession, EnumeratesExchangesCancelsAndReplugs) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(peer.Unseen(), 0u) << "an IN without a response must stay pending";
   peer.BulkOut(6, ToBytes(WithSum({3, 3, 405})));
-  out = peer.Next("bulk");
+  Event out = peer.Next("bulk");
   in = peer.Next("bulk");
   if (out.id == 5) std::swap(out, in);  // the two endpoints complete in either order
   EXPECT_EQ(out.id, 6u);
@@ -310,33 +305,23 @@ TEST(UsbredirSession, EnumeratesExchangesCancelsAndReplugs) {
   peer.BulkIn(7, 32);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   peer.Cancel(7);
-  in = peer.Next("bulk");
-  EXPECT_EQ(in.id, 7u);
-  EXPECT_EQ(in.status, usb_redir_cancelled);
-  EXPECT_EQ(in.length, 0u);
+  EXPECT_EQ(peer.Next("bulk").Packet(), Head(7, usb_redir_cancelled, 0));
 
   // Unplug and plug in again: a disconnect, then a new device with a new serial number.
   locator.Unplug();
   EXPECT_EQ(peer.Next("disconnect").kind, "disconnect");
   locator.Plug();
   EXPECT_EQ(peer.Next("connect").kind, "connect");
-  peer.Control(8, 0x80, 6, 0x0303, 255);
-  const std::string secondSerial = Utf16Text(peer.Next("control").data);
+  const std::string secondSerial = peer.Serial(8);
   EXPECT_FALSE(secondSerial.empty());
   EXPECT_NE(secondSerial, firstSerial);
 
   // A locator that goes right after answering (a fault): the answer, then the disconnect.
-  Fault unplugAfter;
-  unplugAfter.kind = FaultKind::kUnplugAfter;
-  unplugAfter.exchange = 3;
-  locator.AddFault(unplugAfter);
+  locator.AddFault(*ParseFault("unplugafter@x=3"));
   peer.BulkOut(9, ToBytes(WithSum({3, 7, 408})));
   EXPECT_EQ(peer.Next("bulk").id, 9u);
   peer.BulkIn(10, 32);
-  in = peer.Next("bulk");
-  EXPECT_EQ(in.id, 10u);
-  EXPECT_EQ(in.status, usb_redir_success);
-  EXPECT_EQ(in.length, 32u);
+  EXPECT_EQ(peer.Next("bulk").Packet(), Head(10, usb_redir_success, 32));
   EXPECT_EQ(peer.Next("disconnect").kind, "disconnect");
 
   // The trace holds what crossed the bus, the cancelled IN as a transfer that moved nothing.

@@ -35,25 +35,7 @@ class WduSim : public ::testing::TestWithParam<LinkKind> {
     WduResetLayer();
     link.reset();
   }
-  void Register() {
-    WDU_MATCH_TABLE m{};
-    m.wVendorId = vxsim::kDefaultVendorId;
-    m.wProductId = 9;
-    WDU_EVENT_TABLE e{&OnAttach, &OnDetach, nullptr, &rec};
-    WDU_DRIVER_HANDLE h = nullptr;
-    ASSERT_EQ(WDU_Init(&h, &m, 1, &e, 1), WD_STATUS_SUCCESS);
-  }
-  // Registers, plugs the locator in and plans a fault for its first exchange.
-  void ConnectWithFirstExchangeFault(vxsim::FaultKind kind, uint32_t value = 0) {
-    Register();
-    loc.Plug();
-    ASSERT_TRUE(rec.WaitCount(1));
-    vxsim::Fault f;
-    f.kind = kind;
-    f.value = value;
-    f.exchange = 1;
-    loc.AddFault(f);
-  }
+  void Register() { ASSERT_EQ(RegisterLoader(&rec), WD_STATUS_SUCCESS); }
   DWORD Out(WDU_DEVICE_HANDLE h, const std::vector<uint8_t>& bytes, DWORD* pMoved, DWORD dwTimeout = kTimeoutMs) {
     std::vector<uint8_t> copy = bytes;
     return WDU_Transfer(h, 0x02, 0, 0, copy.data(), static_cast<DWORD>(copy.size()), pMoved, nullptr, dwTimeout);
@@ -84,12 +66,7 @@ TEST_P(WduSim, AnAttachedLocatorAnswersAFrame) {
   uint8_t resp[32] = {};
   ASSERT_EQ(In(h, resp, sizeof resp, &dwMoved), WD_STATUS_SUCCESS);
   ASSERT_EQ(dwMoved, 32u);
-  EXPECT_EQ(Word(resp, 0), 7u);
-  EXPECT_EQ(Word(resp, 1), 0u);
-  EXPECT_EQ(Word(resp, 3), uint32_t('Q'));
-  uint32_t sum = 0;
-  for (size_t i = 0; i < 7; ++i) sum += Word(resp, i);
-  EXPECT_EQ(Word(resp, 7), sum);
+  EXPECT_EQ(std::vector<uint8_t>(resp, resp + 32), Frame({7, 0, 0, 'Q', 'R', 'Y', 2}));  // with its checksum
 }
 
 TEST_P(WduSim, ALocatorPresentBeforeRegistrationIsAttached) {
@@ -119,32 +96,30 @@ TEST_P(WduSim, UnplugDetachesAndTheOldHandleFails) {
   EXPECT_EQ(Out(rec.Handle(6), Frame({3, 7, 408}), &dwMoved), WD_STATUS_SUCCESS);
 }
 
-TEST_P(WduSim, AShortWriteTimesOutWithTheBytesMoved) {
-  ConnectWithFirstExchangeFault(vxsim::FaultKind::kShortWrite, 8);
+// The locator's faults as the caller sees them, one fault per exchange in turn.
+TEST_P(WduSim, FaultsReachTheCallerAsTransferStatuses) {
+  for (const char* fault : {"shortwrite=8@x=1", "noanswer@x=2", "unplugafter@x=3"})
+    loc.AddFault(*vxsim::ParseFault(fault));
+  Register();
+  loc.Plug();
+  ASSERT_TRUE(rec.WaitCount(1));
+  const WDU_DEVICE_HANDLE h = rec.Handle(0);
   DWORD dwMoved = 0;
-  EXPECT_EQ(Out(rec.Handle(0), Frame({3, 7, 408}), &dwMoved, 100), WD_TIME_OUT_EXPIRED);
+  uint8_t resp[32] = {};
+  // A short write times out with the bytes it moved.
+  EXPECT_EQ(Out(h, Frame({3, 7, 408}), &dwMoved, 100), WD_TIME_OUT_EXPIRED);
   EXPECT_EQ(dwMoved, 8u);
-}
-
-TEST_P(WduSim, AMissingAnswerTimesOutTheInTransfer) {
-  ConnectWithFirstExchangeFault(vxsim::FaultKind::kNoAnswer);
-  DWORD dwMoved = 0;
-  ASSERT_EQ(Out(rec.Handle(0), Frame({3, 7, 408}), &dwMoved), WD_STATUS_SUCCESS);
-  uint8_t resp[32] = {};
-  EXPECT_EQ(In(rec.Handle(0), resp, sizeof resp, &dwMoved, 50), WD_TIME_OUT_EXPIRED);
+  // A missing answer times out the IN transfer.
+  ASSERT_EQ(Out(h, Frame({3, 7, 408}), &dwMoved), WD_STATUS_SUCCESS);
+  EXPECT_EQ(In(h, resp, sizeof resp, &dwMoved, 50), WD_TIME_OUT_EXPIRED);
   EXPECT_EQ(dwMoved, 0u);
-}
-
-TEST_P(WduSim, AnUnplugRightAfterTheAnswerDetaches) {
-  ConnectWithFirstExchangeFault(vxsim::FaultKind::kUnplugAfter);
-  DWORD dwMoved = 0;
-  ASSERT_EQ(Out(rec.Handle(0), Frame({3, 7, 408}), &dwMoved), WD_STATUS_SUCCESS);
-  uint8_t resp[32] = {};
-  EXPECT_EQ(In(rec.Handle(0), resp, sizeof resp, &dwMoved), WD_STATUS_SUCCESS);
+  // An unplug right after the answer: the answer, then the detach.
+  ASSERT_EQ(Out(h, Frame({3, 7, 408}), &dwMoved), WD_STATUS_SUCCESS);
+  EXPECT_EQ(In(h, resp, sizeof resp, &dwMoved), WD_STATUS_SUCCESS);
   EXPECT_EQ(Word(resp, 0), 7u);
   ASSERT_TRUE(rec.WaitCount(2));
   EXPECT_EQ(rec.Log(), (std::vector<std::string>{kAttach9, "D"}));
-  EXPECT_NE(Out(rec.Handle(0), Frame({3, 7, 408}), &dwMoved), WD_STATUS_SUCCESS);
+  EXPECT_NE(Out(h, Frame({3, 7, 408}), &dwMoved), WD_STATUS_SUCCESS);
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, WduSim, ::testing::ValuesIn(wdutest::AvailableLinks()),
