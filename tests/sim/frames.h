@@ -10,18 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "device/commands.h"  // the host's command codes: the simulator must answer to them
 #include "sim/locator.h"
 
 namespace simtest {
-
-// The loader's command codes.
-constexpr uint32_t CMD_ERASE_SECTOR = 404;
-constexpr uint32_t CMD_ERASE_STATUS = 405;
-constexpr uint32_t CMD_READ_FLASH_CFI = 408;
-constexpr uint32_t CMD_READ_FLASH = 409;
-constexpr uint32_t CMD_WRITE_FLASH = 412;
-constexpr uint32_t CMD_FLASH_CRC = 413;
-constexpr uint32_t CMD_WRITE_EEPROM = 901;
 
 inline std::vector<uint8_t> ToBytes(const std::vector<uint32_t>& words) {
   std::vector<uint8_t> b(words.size() * 4);
