@@ -228,26 +228,22 @@ struct Locator::Impl {
     return LinkTransferNs(cfg.timing.link, bytes) + uint64_t(cfg.latencyUs) * 1000;
   }
 
-  // Waits with the lock released until the deadline. A timed sleep ends late by the
-  // system's wake-up latency (tens of microseconds in a virtual machine), which would add
-  // to every modelled time; the wait aims that much early, by a running estimate of how
-  // late the recent wakes were, so that it ends at the deadline on average.
-  void WaitUntil(std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
-    if (Clock::now() >= deadline) return;
-    const Clock::time_point aim = deadline - std::chrono::nanoseconds(wakeLateNs);
-    if (Clock::now() >= aim) return;
-    lock.unlock();
-    std::this_thread::sleep_until(aim);
-    const int64_t lateNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - aim).count();
-    lock.lock();
-    wakeLateNs = std::clamp<int64_t>(wakeLateNs + (lateNs - wakeLateNs) / 8, 0, kMaxWakeLateNs);
-  }
-  // The same aim for a wait on the condition, which a departure or an abort ends early.
+  // Waits on the condition, with the lock released, until a notification (a departure, an
+  // abort, a response) or the deadline. A timed wait ends late by the system's wake-up
+  // latency (tens of microseconds in a virtual machine), which would add to every modelled
+  // time; the wait aims that much early, by a running estimate of how late the recent wakes
+  // were, so that it ends at the deadline on average.
   void WaitAimed(std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
     const Clock::time_point aim = deadline - std::chrono::nanoseconds(wakeLateNs);
     if (cv.wait_until(lock, aim) != std::cv_status::timeout) return;
     const int64_t lateNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - aim).count();
     wakeLateNs = std::clamp<int64_t>(wakeLateNs + (lateNs - wakeLateNs) / 8, 0, kMaxWakeLateNs);
+  }
+  // True once waking for the time would end no sooner than it.
+  bool Reached(Clock::time_point t) const { return Clock::now() + std::chrono::nanoseconds(wakeLateNs) >= t; }
+  // Waits until the deadline, whatever is notified meanwhile.
+  void WaitUntil(std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
+    while (!Reached(deadline)) WaitAimed(lock, deadline);
   }
   int64_t wakeLateNs = 0;
   static constexpr int64_t kMaxWakeLateNs = 200'000;
@@ -689,7 +685,7 @@ BusStatus Locator::In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t l
       continue;
     }
     const Clock::time_point inDone = endOf(*p.pending);
-    if (now + std::chrono::nanoseconds(p.wakeLateNs) >= inDone) break;  // waking for it would end later
+    if (p.Reached(inDone)) break;
     p.WaitAimed(lock, inDone);
   }
 
