@@ -17,22 +17,32 @@ else()
 endif()
 include(GoogleTest)
 
-# vx_add_test(NAME src... LIBS lib... [FIRMWARE_FOLDER] [PROPERTIES prop value...])
+# vx_add_test(NAME src... LIBS lib... [FIRMWARE_FOLDER] [CHANNEL] [PROPERTIES prop value...])
 # One test executable; natively each GoogleTest case becomes its own CTest test, in a
 # cross-build the executable runs whole under the cross-compiling emulator (Wine).
-# FIRMWARE_FOLDER: the test writes into the firmware folder. Natively each test process has
-# a folder of its own; under Wine it is the prefix's C:\ProgramData one, shared with the
-# end-to-end runs, so such tests take turns.
+# Under Wine every process of the prefix shares what is named, so tests that share such a
+# thing take turns (natively each test process has its own):
+# FIRMWARE_FOLDER: the test writes into the firmware folder, the prefix's C:\ProgramData one.
+# CHANNEL: the test opens the USB channel, whose semaphore "CUSBSemaphore" is a named one. A
+# test that holds it past a 250 ms wait would fail another process's exchange.
+# The end-to-end runs under Wine take both locks.
 function(vx_add_test name)
-  cmake_parse_arguments(T "FIRMWARE_FOLDER" "" "LIBS;PROPERTIES" ${ARGN})
+  cmake_parse_arguments(T "FIRMWARE_FOLDER;CHANNEL" "" "LIBS;PROPERTIES" ${ARGN})
   add_executable(${name} ${T_UNPARSED_ARGUMENTS})
   vx_warnings(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES TIMEOUT 600 ${T_PROPERTIES})
+    set(locks "")
     if(T_FIRMWARE_FOLDER)
-      set_tests_properties(${name} PROPERTIES RESOURCE_LOCK wine_firmware_folder)
+      list(APPEND locks wine_firmware_folder)
+    endif()
+    if(T_CHANNEL)
+      list(APPEND locks wine_channel_semaphore)
+    endif()
+    if(locks)
+      set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${locks}")
     endif()
   else()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 30

@@ -20,6 +20,14 @@ if [[ "$preset" == "windows" ]]; then
   # A Wine prefix of the build's own, created once; console programs need no display.
   export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   [[ -d "$WINEPREFIX" ]] || { mkdir -p "$WINEPREFIX"; wineboot -i >/dev/null 2>&1 || true; }
+  # One wine server for the whole run. Test processes that start together with no server
+  # running race to start one, and a loser fails at once ("recvmsg: Connection reset by
+  # peer"). The prefix's services start here, so that they hold /dev/null rather than a
+  # test's output pipe, which would keep ctest waiting for as long as the server lives.
+  wineserver -k 2>/dev/null || true
+  wineserver -p
+  trap 'wineserver -k 2>/dev/null || true' EXIT
+  wineboot >/dev/null 2>&1 || true
   # The end-to-end runs under Wine drive the native simulator and compare with the native
   # updater: both come from the default preset's build.
   cmake --preset default >/dev/null
