@@ -305,20 +305,15 @@ int ReadByteWithin(Console& c, int nWaitMs) {
   return -1;
 }
 
-// Queues the key codes of the key whose first byte has been read. On a terminal a key that
-// sends an escape sequence (arrows, function keys: ESC [ ... final byte, or ESC O byte)
-// gives two codes, as such a key does on Windows: the extended-key prefix and the
-// sequence's last byte. Elsewhere every byte is a key.
-void QueueKey(Console& c, int nFirst) {
-  if (!c.bTerminal || nFirst != kEscape) {
-    c.keys.push_back(nFirst);
-    return;
-  }
+// Queues the codes of the escape sequence whose ESC has been read and returns -1, or returns
+// the byte that followed a lone ESC (the start of the next key). A key that sends an escape
+// sequence (arrows, function keys: ESC [ ... final byte, or ESC O byte) gives two codes, as
+// such a key does on Windows: the extended-key prefix and the sequence's last byte.
+int QueueEscapeKey(Console& c) {
   const int nIntroducer = ReadByteWithin(c, kSequenceFollowMs);
   if (nIntroducer != '[' && nIntroducer != 'O') {
-    c.keys.push_back(kEscape);  // the Esc key itself, and whatever key followed it
-    if (nIntroducer >= 0) c.keys.push_back(nIntroducer);
-    return;
+    c.keys.push_back(kEscape);  // the Esc key itself
+    return nIntroducer;
   }
   int nLast = nIntroducer;
   for (int i = 0; i < kMaxSequenceBytes; ++i) {
@@ -330,6 +325,42 @@ void QueueKey(Console& c, int nFirst) {
   }
   c.keys.push_back(kExtendedKeyPrefix);
   c.keys.push_back(nLast);
+  return -1;
+}
+
+// How many bytes the UTF-8 character that starts with this byte takes (1: no such start).
+int Utf8Length(int nFirst) {
+  if (nFirst >= 0xC2 && nFirst <= 0xDF) return 2;
+  if (nFirst >= 0xE0 && nFirst <= 0xEF) return 3;
+  if (nFirst >= 0xF0 && nFirst <= 0xF4) return 4;
+  return 1;
+}
+
+// Queues one code, the first byte, for the character whose first byte has been read, and
+// returns -1, or returns a byte that does not continue the character (the start of the next
+// key). A UTF-8 character of several bytes (a-umlaut, the euro sign) is one key, as on
+// Windows, where the console gives one code per character. Terminals send UTF-8 whatever
+// the program's locale: the C locale of a service or an SSH session included.
+int QueueCharacterKey(Console& c, int nFirst) {
+  c.keys.push_back(nFirst);
+  for (int i = 1; i < Utf8Length(nFirst); ++i) {
+    const int nByte = ReadByteWithin(c, kSequenceFollowMs);
+    if (nByte < 0) break;
+    if (nByte < 0x80 || nByte > 0xBF) return nByte;
+  }
+  return -1;
+}
+
+// Queues the key codes of the key whose first byte has been read, and of any key whose first
+// byte was read while telling where that key ends. Elsewhere than on a terminal every byte is
+// a key.
+void QueueKey(Console& c, int nFirst) {
+  if (!c.bTerminal) {
+    c.keys.push_back(nFirst);
+    return;
+  }
+  for (int nByte = nFirst; nByte >= 0;)
+    nByte = nByte == kEscape ? QueueEscapeKey(c) : QueueCharacterKey(c, nByte);
 }
 
 }  // namespace

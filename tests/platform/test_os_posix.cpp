@@ -150,9 +150,9 @@ void ExpectSameTerminal(const termios& a, const termios& b) {
 }
 
 // Keys as a terminal sends them, each with the key codes that the program must see: an
-// escape sequence is two codes (as Windows gives for arrows and function keys), the keys a
-// terminal would act on are keys too, and only Ctrl-C ends the program, restoring the
-// terminal.
+// escape sequence is two codes (as Windows gives for arrows and function keys), a character
+// of several bytes in UTF-8 is one (whatever the locale), the keys a terminal would act on are keys too,
+// and only Ctrl-C ends the program, restoring the terminal.
 TEST(PosixConsoleTerminal, EscapeSequencesAreTwoCodesAndOnlyCtrlCEnds) {
   struct KeyCase {
     const char* pszName;
@@ -165,6 +165,10 @@ TEST(PosixConsoleTerminal, EscapeSequencesAreTwoCodesAndOnlyCtrlCEnds) {
       {"F1", "\x1bOP", "224,80,"},
       {"F5", "\x1b[15~", "224,126,"},
       {"shift F12", "\x1b[24;2~", "224,126,"},
+      {"Esc, then an arrow", "\x1b\x1b[B", "27,224,66,"},
+      {"a-umlaut", "\xc3\xa4", "195,"},
+      {"euro sign", "\xe2\x82\xac", "226,"},
+      {"a character's first byte, then a letter", "\xc3" "y", "195,121,"},
       {"Ctrl-\\", "\x1c", "28,"},
       {"Ctrl-Z", "\x1a", "26,"},
       {"Ctrl-S", "\x13", "19,"},
