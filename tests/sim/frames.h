@@ -98,7 +98,7 @@ struct Plugged {
   explicit Plugged(vxsim::LocatorConfig cfg = {}) : loc(cfg) { loc.Plug(); }
   explicit Plugged(std::initializer_list<const char*> faults) {
     loc.Plug();
-    for (const char* f : faults) loc.AddFault(*vxsim::ParseFault(f));
+    for (const char* f : faults) loc.AddFault(vxsim::ParseFault(f).value());
   }
   Reply X(const std::vector<uint32_t>& request, uint32_t timeoutMs = 2000) {
     return Exchange(loc, loc.DeviceId(), request, timeoutMs);

@@ -189,7 +189,7 @@ TEST(FaultKinds, UnplugBeforeAndAfter) {
 
 TEST(FaultKinds, FaultsCountAcrossPlugs) {
   Locator loc;
-  loc.AddFault(*ParseFault("result=5@x=2"));
+  loc.AddFault(ParseFault("result=5@x=2").value());
   loc.Plug();
   EXPECT_EQ(Exchange(loc, loc.DeviceId(), {3, 3, CMD_ERASE_STATUS}).Result(), 1u);
   loc.Unplug();

@@ -384,7 +384,7 @@ TEST(LoaderPlug, UnplugAndAbortWaitsEndAWaitingTransfer) {
   for (const bool bUnplug : {true, false}) {
     Fixture f;
     if (bUnplug) {
-      f.loc.AddFault(*ParseFault("noanswer@x=1"));
+      f.loc.AddFault(ParseFault("noanswer@x=1").value());
       const std::vector<uint8_t> req = ToBytes(WithSum({3, 3, CMD_ERASE_STATUS}));
       uint32_t moved = 0;
       ASSERT_EQ(f.loc.Out(f.loc.DeviceId(), kPipeOut, req.data(), 16, &moved, 1000), BusStatus::kOk);

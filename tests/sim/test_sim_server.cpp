@@ -152,7 +152,7 @@ class ServerTest : public ::testing::TestWithParam<int> {
   // Hello, then a request the locator never answers: its OUT's result has come, its IN
   // (seq 2) waits. The device id, or 0 when a step failed.
   uint64_t HelloWithAWaitingIn(Client& c) {
-    loc.AddFault(*ParseFault("noanswer@x=1"));
+    loc.AddFault(ParseFault("noanswer@x=1").value());
     const uint64_t id = c.Hello();
     if (!id || !c.SendOut(1, id, ToBytes(WithSum({3, 3, 405}))) || !c.SendIn(2, id, 16, 600000)) return 0;
     return c.Next() == Heard{kMsgResult, 1, 0, 16} ? id : 0;

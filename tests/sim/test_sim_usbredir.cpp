@@ -317,7 +317,7 @@ TEST(UsbredirSession, EnumeratesExchangesCancelsAndReplugs) {
   EXPECT_NE(secondSerial, firstSerial);
 
   // A locator that goes right after answering (a fault): the answer, then the disconnect.
-  locator.AddFault(*ParseFault("unplugafter@x=3"));
+  locator.AddFault(ParseFault("unplugafter@x=3").value());
   peer.BulkOut(9, ToBytes(WithSum({3, 7, 408})));
   EXPECT_EQ(peer.Next("bulk").id, 9u);
   peer.BulkIn(10, 32);

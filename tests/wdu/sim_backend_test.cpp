@@ -99,7 +99,7 @@ TEST_P(WduSim, UnplugDetachesAndTheOldHandleFails) {
 // The locator's faults as the caller sees them, one fault per exchange in turn.
 TEST_P(WduSim, FaultsReachTheCallerAsTransferStatuses) {
   for (const char* fault : {"shortwrite=8@x=1", "noanswer@x=2", "unplugafter@x=3"})
-    loc.AddFault(*vxsim::ParseFault(fault));
+    loc.AddFault(vxsim::ParseFault(fault).value());
   Register();
   loc.Plug();
   ASSERT_TRUE(rec.WaitCount(1));
