@@ -186,6 +186,7 @@ void RunEvent(Layer& l, const Event& ev) {
 }
 
 void DispatchLoop(Layer* pl) {
+  OsRunAtNormalPriority();  // handlers never run at the main thread's priority
   Layer& l = *pl;
   std::unique_lock<std::mutex> lk(l.mtx);
   for (;;) {

@@ -77,6 +77,7 @@ std::string KeyOf(unsigned nBus, unsigned nAddress) {
 }
 
 void EventLoop(LibusbBackend* b) {
+  OsRunAtNormalPriority();
 #if defined(__linux__)
   pthread_setname_np(pthread_self(), "vx-usb-events");
 #endif
@@ -116,6 +117,9 @@ bool HotplugDelivered() {
 #endif
 }
 
+// Runs on the watch thread, at normal priority: libusb_init starts libusb's own thread (on
+// Linux its udev monitor), which inherits the caller's scheduling, and so does the event
+// thread started here.
 bool WatchStart(void* pCtx, bool* pbPolling) {
   auto* b = static_cast<LibusbBackend*>(pCtx);
   if (b->pContext == nullptr && libusb_init(&b->pContext) != LIBUSB_SUCCESS) {

@@ -378,6 +378,7 @@ void ServeConnection(SocketClient& c, Socket s) {
 }
 
 void ConnectionThread(SocketClient* pc) {
+  OsRunAtNormalPriority();
   SocketClient& c = *pc;
   for (;;) {
     {
