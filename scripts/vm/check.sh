@@ -52,6 +52,18 @@ if [[ $1 == figures ]]; then
           echo "$first $rest"
         fi
       done
+    # Each attempt's page writes: their time and the updater's context switches per exchange.
+    awk -v name="$name" '
+      { gsub(/[][]/, " "); t = $1 + 0 }
+      /vx-mark load on/ { load = 1 }
+      /vx-mark resources pages-start/ { for (i = 1; i < NF; i++) if ($i == "switches") s0 = $(i + 1) }
+      /vx-mark pages-start/ { t0 = t }
+      /vx-mark resources pages-end/ && t0 {
+        for (i = 1; i < NF; i++) if ($i == "switches") s1 = $(i + 1)
+        n++
+        printf "vm: %s: attempt %d%s: page writes in %.0f ms, %d context switches\n", name, n, load ? " (two busy loops)" : "", (t - t0) * 1000, s1 - s0
+        t0 = 0; load = 0
+      }' <(klog_lines "$vm/$name") | tee "$vm/$name/pages.txt"
     # The guest's clock against the host's, from the plug to QEMU's exit.
     if [[ -f "$vm/$name/host-clock.txt" ]]; then
       awk -v name="$name" '
@@ -81,17 +93,109 @@ cmp -s <(head -c ${#preamble} "$dir/transcript.bin") <(printf '%s' "$preamble") 
   fail "the transcript does not begin with the start-up texts"
 departure=$'\nKessan USB Device Disconnected\n\nConnect next locator and switch on while holding the f and up buttons\n'
 
+# The image at 0x8000 (flash units, 2 bytes each), zero-padded to its page, the info block
+# at 0x3000 (versions 12 and 3, the image's CRC and length) and the two records.
+verified_image() {
+  cmp -s <(head -c 256 <(cat "$dir/image.bin" /dev/zero)) <(tail -c +$((0x8000 * 2 + 1)) "$dir/flash.bin" | head -c 256) ||
+    fail "flash at 0x8000 does not hold the image"
+  expect_words "$dir/flash.bin" $((0x3000 * 2)) "12 3 $((0x94E889E8)) 128" "info block"
+  expect_words "$dir/eeprom.bin" $((0x1010)) "7 $((0x1234)) 0 4" "image version record"
+  expect_words "$dir/eeprom.bin" $((0x1000)) "1 12 0" "overall version record"
+}
+verified() {  # N: that many verified downloads
+  [[ $(count "$dir/transcript.bin" "SUCCESS, Flash and Firmware File CRCs equal") == "$1" ]] || fail "not $1 verified downloads"
+}
+# The kernel's log of the marks and the USB events, which init prints once the case ended.
+klog_lines() { awk 'seen { sub(/\r$/, ""); print } /init: drive.sh ended/ { seen = 1 }' "${1:-$dir}/console.txt"; }
+# Kernel-log seconds of the n-th line matching a pattern: klog N PATTERN
+klog() { klog_lines | grep -a -- "$2" | sed -n "${1}p" | sed 's/^\[ *\([0-9.]*\)\].*/\1/'; }
+# Only the main thread may run real-time (policy 1 or 2); every other at policy 0, nice 0.
+threads_normal() {
+  local bad
+  bad=$(klog_lines | grep -a 'vx-mark thread' | awk '$0 ~ / main 0 / && !/ policy 0 nice 0$/')
+  [[ -z $bad ]] || fail "threads above normal priority: $bad"
+  klog_lines | grep -aq 'vx-mark thread .* main 0 ' || fail "no threads listed"
+  if [[ $1 == rt ]]; then
+    klog_lines | grep -aq 'vx-mark thread .* main 1 policy 2 ' || fail "the main thread does not run real-time"
+  fi
+}
+resources_kept() {
+  local start end
+  start=$(klog_lines | grep -a 'vx-mark resources start' | grep -oE 'fds [0-9]+ threads [0-9]+')
+  end=$(klog_lines | grep -a 'vx-mark resources end' | grep -oE 'fds [0-9]+ threads [0-9]+')
+  [[ -n $start && $start == "$end" ]] || fail "open files and threads before ($start) and after ($end) differ"
+}
+
 case $name in
-  update | polling)
+  update | polling | coldplug)
     same_as_reference
-    [[ $(count "$dir/transcript.bin" "SUCCESS, Flash and Firmware File CRCs equal") == 1 ]] || fail "no verified download"
-    # The image at 0x8000 (flash units, 2 bytes each), zero-padded to its page.
-    cmp -s <(head -c 256 <(cat "$dir/image.bin" /dev/zero)) <(tail -c +$((0x8000 * 2 + 1)) "$dir/flash.bin" | head -c 256) ||
-      fail "flash at 0x8000 does not hold the image"
-    # The info block at 0x3000: versions 12 and 3, the image's CRC and length.
-    expect_words "$dir/flash.bin" $((0x3000 * 2)) "12 3 $((0x94E889E8)) 128" "info block"
-    expect_words "$dir/eeprom.bin" $((0x1010)) "7 $((0x1234)) 0 4" "image version record"
-    expect_words "$dir/eeprom.bin" $((0x1000)) "1 12 0" "overall version record"
+    verified 1
+    verified_image
+    if [[ $name == coldplug ]]; then
+      awk '/new high-speed USB device/ { plug = 1 } /vx-mark ready/ { exit !plug }' "$dir/console.txt" ||
+        fail "the locator was not there before the updater"
+    fi
+    ;;
+  unplug-erase)
+    same_as_reference
+    grep -aqF $'\nErasing Flash Sector : 0x3000\nError erasing sector 0x3000\nPrd1 file download failed - Error code = -2' \
+      "$dir/transcript.bin" || fail "no failure of the info sector's erase"
+    [[ $(requests 405) -ge 6 ]] || fail "fewer than six erase status requests"
+    verified 1
+    verified_image
+    ;;
+  unplug-crc | unplug-crc-root)
+    same_as_reference
+    grep -aqF 'Communication error during Firmware Download' "$dir/transcript.bin" &&
+      fail "a page failed: the unplug came before the CRC"
+    cmp -s <(tail -c ${#departure} "$dir/transcript.bin") <(printf '%s' "$departure") ||
+      fail "the departure is not reported last"
+    gone=$(klog 1 'USB disconnect')
+    ended=$(klog_lines | awk -v g="$gone" '{ gsub(/[][]/, " ") } /vx-mark attempt-end/ && $1 + 0 >= g + 0 { print $1; exit }')
+    if [[ -z $gone || -z $ended ]]; then
+      fail "no disconnect or no end of the attempt in the kernel log"
+    else
+      ms=$(awk -v a="$gone" -v b="$ended" 'BEGIN { printf "%.0f", (b - a) * 1000 }')
+      echo "vm: $name: the attempt ended $ms ms after the kernel's disconnect"
+      ((ms <= 300)) || fail "the attempt ended $ms ms after the kernel's disconnect (more than 300)"
+    fi
+    threads_normal "$([[ $name == *-root ]] && echo rt || echo none)"
+    ;;
+  cycles | cycles-polling)
+    same_as_reference
+    [[ $(count "$dir/transcript.bin" "Kessan USB Device Connected") == 20 ]] || fail "not 20 arrivals"
+    [[ $(count "$dir/transcript.bin" "Kessan USB Device Disconnected") == 20 ]] || fail "not 20 departures"
+    order=$(grep -aoE 'Kessan USB Device (Connected|Disconnected)' "$dir/transcript.bin" | awk '{ printf "%s", substr($4, 1, 1) }')
+    [[ $order == $(printf 'CD%.0s' $(seq 20)) ]] || fail "arrivals and departures do not alternate: $order"
+    verified 3
+    verified_image
+    resources_kept
+    threads_normal "$([[ $name == *-polling ]] && echo rt || echo none)"
+    ;;
+  other-device)
+    rest=$(tail -c +$((${#preamble} + 1)) "$dir/transcript.bin" | grep -av '^[[:space:]]*$')
+    [[ -z $rest ]] || fail "more than the start-up texts: $(printf '%q' "$rest")"
+    [[ $(grep -c '^OUT' "$dir/trace.txt") == 0 ]] || fail "requests reached the device"
+    claimed=$(klog_lines | grep -a 'vx-mark claimed' | sed 's/.*vx-mark //' | sort -u | tr '\n' ' ')
+    [[ -z $claimed ]] || fail "an interface was claimed: $claimed"
+    [[ $(klog_lines | grep -c "new high-speed USB device") == 2 ]] || fail "not two devices plugged"
+    ;;
+  faults)
+    same_as_reference
+    [[ $(count "$dir/transcript.bin" "Read from Flash Sector 0x3000 - failed, nRetCode = 55") == 2 ]] ||
+      fail "not two failures with 55 (stall, babble)"
+    [[ $(count "$dir/transcript.bin" "Read from Flash Sector 0x3000 - failed, nRetCode = 54") == 2 ]] ||
+      fail "not two failures with 54 (silence, late answer)"
+    grep -aqF "guest cleared the halt of endpoint 0x82" "$dir/sim.log" || fail "the stalled endpoint's halt was not cleared"
+    grep -aqF "a late response is ready after its IN transfer ended" "$dir/sim.log" || fail "no late answer"
+    verified 1
+    verified_image
+    ;;
+  load)
+    same_as_reference
+    verified 2
+    verified_image
+    threads_normal rt
     ;;
   unplug)
     same_as_reference
