@@ -4,6 +4,7 @@
 #   scripts/deps.sh windows  also the mingw-w64 cross compiler, Wine and NSIS (the installer)
 #   scripts/deps.sh fuzz     also clang with its libFuzzer runtime
 #   scripts/deps.sh vm       also what the VM test needs: QEMU, busybox, udev, cpio, xz
+#   scripts/deps.sh release  also lintian, which checks the Debian package
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev
@@ -12,6 +13,8 @@ if [[ "${1:-}" == "windows" ]]; then
   packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine nsis)
 elif [[ "${1:-}" == "fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev)
+elif [[ "${1:-}" == "release" ]]; then
+  packages+=(lintian)
 elif [[ "${1:-}" == "vm" ]]; then
   packages+=(qemu-system-x86 busybox-static udev cpio xz-utils perl)
 fi
