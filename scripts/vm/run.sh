@@ -56,8 +56,8 @@ sim_options() {
 }
 
 # Does what the case's steps say while it runs (cases.sh steps), one after the other:
-#   wait transcript|sim N TEXT   until TEXT is there N times (in the updater's output or
-#                                the simulator's log), at most 120 s
+#   wait transcript|sim N TEXT   until N lines hold TEXT (in the updater's output or the
+#                                simulator's log), at most 120 s
 #   do LINE                      writes LINE to the simulator's control FIFO
 #   sleep S                      pauses S seconds
 #   replug N                     unplugs and plugs again: in the guest after 50 ms; on this
@@ -74,7 +74,7 @@ run_steps() {
         [[ $a == sim ]] && file=$simlog
         read -r n text <<< "$b"
         local deadline=$((SECONDS + 120))
-        until (($(grep -aoF -- "$text" "$file" 2>/dev/null | wc -l) >= n)); do
+        until (($(grep -acF -- "$text" "$file" 2>/dev/null) >= n)); do
           ((SECONDS < deadline)) || { echo "vm: $name: no $n of \"$text\" in $file" >&2; break; }
           sleep 0.05
         done ;;
@@ -86,7 +86,7 @@ run_steps() {
           sleep 0.05
         else
           local deadline=$((SECONDS + 120))
-          until (($(grep -aoF -- "Connect next locator" "$transcript" 2>/dev/null | wc -l) >= a)); do
+          until (($(grep -acF -- "Connect next locator" "$transcript" 2>/dev/null) >= a)); do
             ((SECONDS < deadline)) || break
             sleep 0.05
           done

@@ -214,14 +214,17 @@ class EndToEnd : public ::testing::Test {
   std::vector<std::string> m_trace;
 };
 
-// The threads of a process, other than its main thread, that run above normal priority: a
-// real-time policy, or a nice value below this test's own (the one the process started with).
+// The updater's threads (named vx-usb-*, and libusb's own), other than its main thread, that
+// run above normal priority: a real-time policy, or a nice value below this test's own (the
+// one the process started with). A sanitizer's runtime threads are not the updater's.
 std::vector<std::string> ThreadsAboveNormal(pid_t pid) {
   const int nNormal = getpriority(PRIO_PROCESS, 0);
   std::vector<std::string> above;
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
     if (task.path().filename() == std::to_string(pid)) continue;
-    std::string stat;
+    std::string name, stat;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    if (name.rfind("vx-usb-", 0) != 0 && name.rfind("libusb", 0) != 0) continue;
     std::getline(std::ifstream(task.path() / "stat"), stat);
     // After the name in parentheses: the state (field 3), ... nice (19), ... policy (41).
     std::istringstream in(stat.substr(stat.rfind(')') + 2));
