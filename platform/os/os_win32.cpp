@@ -2,6 +2,7 @@
 #include <conio.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -83,6 +84,60 @@ int ReadInputByte(Console& c) {
   return -1;
 }
 
+// What the program changes in the console, given back when an attempt ends and when the
+// program ends: at exit, and on Ctrl-C, Ctrl-Break or the console being closed, whose default
+// handling ends the process once the handlers installed here have run.
+struct ConsoleSettings {
+  std::mutex mtx;
+  bool bRestoreOnEnd = false;
+  UINT uOperatorOutputCP = 0;         // 0: the output code page is the operator's
+  HANDLE hQuickEditOff = nullptr;     // the console input whose QuickEdit an attempt turned off
+  DWORD dwOperatorInputMode = 0;
+};
+
+ConsoleSettings& TheSettings() {
+  static ConsoleSettings* pSettings = new ConsoleSettings;  // used until the process ends
+  return *pSettings;
+}
+
+void RestoreInputModeLocked(ConsoleSettings& s) {
+  if (s.hQuickEditOff == nullptr) return;
+  // With ENABLE_EXTENDED_FLAGS the QuickEdit and insert bits of the saved mode apply again.
+  SetConsoleMode(s.hQuickEditOff, s.dwOperatorInputMode | ENABLE_EXTENDED_FLAGS);
+  s.hQuickEditOff = nullptr;
+}
+
+void RestoreConsole() {
+  ConsoleSettings& s = TheSettings();
+  std::lock_guard<std::mutex> lk(s.mtx);
+  RestoreInputModeLocked(s);
+  if (s.uOperatorOutputCP != 0) SetConsoleOutputCP(s.uOperatorOutputCP);
+  s.uOperatorOutputCP = 0;
+}
+
+BOOL WINAPI RestoreConsoleOnEnd(DWORD /*dwCtrlType*/) {
+  RestoreConsole();
+  return FALSE;  // the next handler, in the end the default one, ends the process
+}
+
+// Before the first change, so that no way of ending misses it.
+void RestoreOnEndLocked(ConsoleSettings& s) {
+  if (s.bRestoreOnEnd) return;
+  s.bRestoreOnEnd = true;
+  std::atexit([] { RestoreConsole(); });
+  SetConsoleCtrlHandler(&RestoreConsoleOnEnd, TRUE);
+}
+
+void UseAnsiOutputCodePage() {
+  ConsoleSettings& s = TheSettings();
+  std::lock_guard<std::mutex> lk(s.mtx);
+  const UINT uOutputCP = GetConsoleOutputCP();  // 0: no console
+  const UINT uAnsiCP = GetACP();
+  if (s.uOperatorOutputCP != 0 || uOutputCP == 0 || uOutputCP == uAnsiCP) return;
+  RestoreOnEndLocked(s);
+  if (SetConsoleOutputCP(uAnsiCP)) s.uOperatorOutputCP = uOutputCP;
+}
+
 // ---- Text ----
 
 // The length of the character that starts at p in code page uCodePage.
@@ -108,9 +163,12 @@ int CharBytes(UINT uCodePage, const char* p, int nLeft) {
 // ---- Console ----
 
 void ConsoleInit() {
-  Console& c = TheConsole();
-  std::lock_guard<std::mutex> lk(c.mtx);
-  ExamineInput(c);
+  {
+    Console& c = TheConsole();
+    std::lock_guard<std::mutex> lk(c.mtx);
+    ExamineInput(c);
+  }
+  UseAnsiOutputCodePage();
 }
 
 bool ConsoleKeyWaiting() {
@@ -167,6 +225,30 @@ int ConsoleReadKey() {
     return nKey;
   }
   return ReadInputByte(c);
+}
+
+void ConsoleBeginAttempt() {
+  ConsoleSettings& s = TheSettings();
+  std::lock_guard<std::mutex> lk(s.mtx);
+  HANDLE hInput = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD dwMode = 0;
+  if (s.hQuickEditOff != nullptr || hInput == nullptr || hInput == INVALID_HANDLE_VALUE ||
+      !GetConsoleMode(hInput, &dwMode)) {
+    return;  // already off, or not a console
+  }
+  if ((dwMode & (ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE)) == ENABLE_EXTENDED_FLAGS) return;
+  RestoreOnEndLocked(s);
+  // QuickEdit is one of the extended flags: it changes only with ENABLE_EXTENDED_FLAGS.
+  if (SetConsoleMode(hInput, (dwMode | ENABLE_EXTENDED_FLAGS) & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE))) {
+    s.hQuickEditOff = hInput;
+    s.dwOperatorInputMode = dwMode;
+  }
+}
+
+void ConsoleEndAttempt() {
+  ConsoleSettings& s = TheSettings();
+  std::lock_guard<std::mutex> lk(s.mtx);
+  RestoreInputModeLocked(s);
 }
 
 // ---- Text ----
