@@ -23,14 +23,16 @@
 #   release-sign.sh verify FILE...
 #       osslsigncode verify of signed files against VX_SIGN_CA.
 #   release-sign.sh selftest EXE
-#       All of the above with throw-away certificates made on the spot, and a stand-in for the
-#       catalog Microsoft returns (CI: scripts/test.sh windows).
+#       All of the above with throw-away certificates made on the spot (the key once in a
+#       file, once in a SoftHSM token) and a stand-in for the catalog Microsoft returns (CI:
+#       scripts/test.sh windows).
 #
 # The signing key, by environment:
 #   VX_SIGN_CERT           the signing certificate with its chain (PEM), as the CA issued it
 #   VX_SIGN_KEY            its private key: a key file, or a PKCS#11 URI (pkcs11:...) of a token
 #   VX_SIGN_PKCS11_MODULE  the token's PKCS#11 module (for instance a .so of its vendor), with a
-#                          pkcs11: key; osslsigncode reaches it through OpenSSL's pkcs11 engine
+#                          pkcs11: key; osslsigncode reaches it through OpenSSL's pkcs11
+#                          engine (Debian: libengine-pkcs11-openssl)
 #   VX_SIGN_PASS_FILE      a file holding the key file's password, when it has one
 #   VX_SIGN_TIMESTAMP      the CA's RFC 3161 time-stamping URL; without it a signature is no
 #                          longer valid once the certificate has expired
@@ -45,6 +47,7 @@ driver_dir="${VX_DRIVER_DIR:-$here}"
 readonly kInf=vx_locator.inf kCat=vx_locator.cat
 readonly kDriverEku=1.3.6.1.4.1.311.10.3.5  # Windows Hardware Driver Verification (.1: attested)
 readonly kProduct="Valtor Firmware Updater"
+readonly kSoftHsmModule=/usr/lib/softhsm/libsofthsm2.so  # the selftest's token
 tmp=""  # this run's scratch folder, removed at exit
 trap '[[ -z "$tmp" ]] || rm -rf "$tmp"' EXIT
 
@@ -254,7 +257,8 @@ refused() {
 
 selftest() {
   local exe="$1" t
-  need gcab osslsigncode openssl makensis perl iconv
+  need gcab osslsigncode openssl makensis perl iconv softhsm2-util
+  [[ -f "$kSoftHsmModule" ]] || die "no $kSoftHsmModule (scripts/deps.sh windows installs softhsm2)"
   [[ -f "$exe" ]] || die "no $exe"
   tmp="$(mktemp -d)"
   t="$tmp"
@@ -291,6 +295,16 @@ selftest() {
 
   "$self" release "$exe" "$t/out"
   grep -q -F "File: \"$kCat\"" "$t/out/makensis.log" || die "selftest: the installer does not hold the catalog"
+  # The same with the key in a token (PKCS#11), as a release may keep it: a SoftHSM one.
+  mkdir "$t/tokens"
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$t/tokens" >"$t/softhsm2.conf"
+  export SOFTHSM2_CONF="$t/softhsm2.conf"
+  softhsm2-util --init-token --free --label vx-test --pin 1234 --so-pin 12345678 >/dev/null
+  openssl pkcs8 -topk8 -nocrypt -in "$t/vendor.key" -out "$t/vendor.p8"
+  softhsm2-util --import "$t/vendor.p8" --token vx-test --label vendor --id 01 --pin 1234 >/dev/null
+  VX_SIGN_KEY="pkcs11:token=vx-test;object=vendor;type=private;pin-value=1234" \
+    VX_SIGN_PKCS11_MODULE="$kSoftHsmModule" "$self" release "$exe" "$t/out-pkcs11"
+
   cp "$t/out/vx_fw_load.exe" "$t/tampered.exe"
   printf 'X' | dd of="$t/tampered.exe" bs=1 seek=4096 conv=notrunc 2>/dev/null
   refused "does not verify" "$self" verify "$t/tampered.exe"
