@@ -111,8 +111,8 @@ int ConsoleReadKey();
 // Around an update attempt. On a Windows console QuickEdit is off from ConsoleBeginAttempt to
 // ConsoleEndAttempt: a selection made with the mouse would hold the program's next output,
 // and with it the main thread, in the middle of a download. The operator's input mode comes
-// back at ConsoleEndAttempt, and so does the output code page, when the program ends, however
-// it ends. Elsewhere there is nothing to do.
+// back at ConsoleEndAttempt; it and the operator's output code page also come back when the
+// program ends, however it ends. Elsewhere there is nothing to do.
 void ConsoleBeginAttempt();
 void ConsoleEndAttempt();
 

@@ -1,6 +1,7 @@
 // The services of our own on Windows; the Windows API itself comes from windows.h.
 #include <conio.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -86,13 +87,15 @@ int ReadInputByte(Console& c) {
 
 // What the program changes in the console, given back when an attempt ends and when the
 // program ends: at exit, and on Ctrl-C, Ctrl-Break or the console being closed, whose default
-// handling ends the process once the handlers installed here have run.
+// handling ends the process once the handler installed here has run. Only the main thread
+// changes the console; the end may come on any thread, so the saved state is taken by an
+// atomic exchange (no lock that a thread ended mid-change could leave held), and it is saved
+// before each change, so that no ending misses it.
 struct ConsoleSettings {
-  std::mutex mtx;
-  bool bRestoreOnEnd = false;
-  UINT uOperatorOutputCP = 0;         // 0: the output code page is the operator's
-  HANDLE hQuickEditOff = nullptr;     // the console input whose QuickEdit an attempt turned off
-  DWORD dwOperatorInputMode = 0;
+  std::atomic<bool> bRestoreOnEnd{false};
+  std::atomic<UINT> uOperatorOutputCP{0};         // 0: the output code page is the operator's
+  std::atomic<HANDLE> hQuickEditOff{nullptr};     // the console input whose QuickEdit is off
+  std::atomic<DWORD> dwOperatorInputMode{0};
 };
 
 ConsoleSettings& TheSettings() {
@@ -100,19 +103,17 @@ ConsoleSettings& TheSettings() {
   return *pSettings;
 }
 
-void RestoreInputModeLocked(ConsoleSettings& s) {
-  if (s.hQuickEditOff == nullptr) return;
+void RestoreInputMode(ConsoleSettings& s) {
+  HANDLE hInput = s.hQuickEditOff.exchange(nullptr);
   // With ENABLE_EXTENDED_FLAGS the QuickEdit and insert bits of the saved mode apply again.
-  SetConsoleMode(s.hQuickEditOff, s.dwOperatorInputMode | ENABLE_EXTENDED_FLAGS);
-  s.hQuickEditOff = nullptr;
+  if (hInput != nullptr) SetConsoleMode(hInput, s.dwOperatorInputMode.load() | ENABLE_EXTENDED_FLAGS);
 }
 
 void RestoreConsole() {
   ConsoleSettings& s = TheSettings();
-  std::lock_guard<std::mutex> lk(s.mtx);
-  RestoreInputModeLocked(s);
-  if (s.uOperatorOutputCP != 0) SetConsoleOutputCP(s.uOperatorOutputCP);
-  s.uOperatorOutputCP = 0;
+  RestoreInputMode(s);
+  const UINT uOutputCP = s.uOperatorOutputCP.exchange(0);
+  if (uOutputCP != 0) SetConsoleOutputCP(uOutputCP);
 }
 
 BOOL WINAPI RestoreConsoleOnEnd(DWORD /*dwCtrlType*/) {
@@ -120,22 +121,20 @@ BOOL WINAPI RestoreConsoleOnEnd(DWORD /*dwCtrlType*/) {
   return FALSE;  // the next handler, in the end the default one, ends the process
 }
 
-// Before the first change, so that no way of ending misses it.
-void RestoreOnEndLocked(ConsoleSettings& s) {
-  if (s.bRestoreOnEnd) return;
-  s.bRestoreOnEnd = true;
+void RestoreOnEnd(ConsoleSettings& s) {
+  if (s.bRestoreOnEnd.exchange(true)) return;
   std::atexit([] { RestoreConsole(); });
   SetConsoleCtrlHandler(&RestoreConsoleOnEnd, TRUE);
 }
 
 void UseAnsiOutputCodePage() {
   ConsoleSettings& s = TheSettings();
-  std::lock_guard<std::mutex> lk(s.mtx);
   const UINT uOutputCP = GetConsoleOutputCP();  // 0: no console
   const UINT uAnsiCP = GetACP();
-  if (s.uOperatorOutputCP != 0 || uOutputCP == 0 || uOutputCP == uAnsiCP) return;
-  RestoreOnEndLocked(s);
-  if (SetConsoleOutputCP(uAnsiCP)) s.uOperatorOutputCP = uOutputCP;
+  if (s.uOperatorOutputCP.load() != 0 || uOutputCP == 0 || uOutputCP == uAnsiCP) return;
+  RestoreOnEnd(s);
+  s.uOperatorOutputCP.store(uOutputCP);
+  if (!SetConsoleOutputCP(uAnsiCP)) s.uOperatorOutputCP.store(0);
 }
 
 // ---- Text ----
@@ -229,27 +228,23 @@ int ConsoleReadKey() {
 
 void ConsoleBeginAttempt() {
   ConsoleSettings& s = TheSettings();
-  std::lock_guard<std::mutex> lk(s.mtx);
   HANDLE hInput = GetStdHandle(STD_INPUT_HANDLE);
   DWORD dwMode = 0;
-  if (s.hQuickEditOff != nullptr || hInput == nullptr || hInput == INVALID_HANDLE_VALUE ||
+  if (s.hQuickEditOff.load() != nullptr || hInput == nullptr || hInput == INVALID_HANDLE_VALUE ||
       !GetConsoleMode(hInput, &dwMode)) {
     return;  // already off, or not a console
   }
   if ((dwMode & (ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE)) == ENABLE_EXTENDED_FLAGS) return;
-  RestoreOnEndLocked(s);
+  RestoreOnEnd(s);
+  s.dwOperatorInputMode.store(dwMode);
+  s.hQuickEditOff.store(hInput);
   // QuickEdit is one of the extended flags: it changes only with ENABLE_EXTENDED_FLAGS.
-  if (SetConsoleMode(hInput, (dwMode | ENABLE_EXTENDED_FLAGS) & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE))) {
-    s.hQuickEditOff = hInput;
-    s.dwOperatorInputMode = dwMode;
+  if (!SetConsoleMode(hInput, (dwMode | ENABLE_EXTENDED_FLAGS) & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE))) {
+    s.hQuickEditOff.store(nullptr);
   }
 }
 
-void ConsoleEndAttempt() {
-  ConsoleSettings& s = TheSettings();
-  std::lock_guard<std::mutex> lk(s.mtx);
-  RestoreInputModeLocked(s);
-}
+void ConsoleEndAttempt() { RestoreInputMode(TheSettings()); }
 
 // ---- Text ----
 
