@@ -88,7 +88,7 @@ Function InstallDriver
   ${If} $0 == 0
     !insertmacro Tell "The locator driver is installed."
   ${ElseIf} $0 == 259
-    !insertmacro Tell "The locator driver is in Windows' driver store; Windows installs it when a locator is connected."
+    !insertmacro Tell "The locator driver is in Windows' driver store; Windows installs it when a locator is connected (one that already has another driver keeps it: README.txt, step 3)."
   ${ElseIf} $0 == 3010
     !insertmacro Tell "The locator driver is installed; Windows must restart to finish."
     SetRebootFlag true

@@ -291,7 +291,7 @@ case "$scenario" in
     # The other ways pnputil can end, installed over the first.
     setup none 2 "The locator driver was NOT installed (error 2, 0x00000002)."
     setup 3010 194 "The locator driver is installed; Windows must restart to finish."
-    setup 259 0 "Windows installs it when a locator is connected."
+    setup 259 0 "Windows installs it when a locator is connected (one that already has another driver keeps it"
     setup 0 0 "The locator driver is installed."
     grep -q -F "NOT installed" "$inst/setup.log" && fail "a successful install's log tells a failure"
     # The installed updater starts and shows the banner.
