@@ -94,7 +94,9 @@ void RunUpdateLoopPass(const UpdateLoopState& state) {
     printf("%s", kNotConnectedText);
     return;
   }
+  ConsoleBeginAttempt();
   RunUpdateAttempt(state);
+  ConsoleEndAttempt();
 }
 
 void RunUpdateLoop() {

@@ -102,9 +102,19 @@ void OsSleep(DWORD dwMilliseconds);
 // Console keyboard. ConsoleKeyWaiting never blocks; ConsoleReadKey returns one key code,
 // unechoed, removing it from the input (-1 when none can be read). When standard input is
 // not a console every byte is one key, and at end of input no key is ever waiting.
+// On a Windows console ConsoleInit also sets the output code page to the ANSI code page, so
+// that text in the ANSI code page (an image name as the manifest holds it) prints as it is.
 void ConsoleInit();
 bool ConsoleKeyWaiting();
 int ConsoleReadKey();
+
+// Around an update attempt. On a Windows console QuickEdit is off from ConsoleBeginAttempt to
+// ConsoleEndAttempt: a selection made with the mouse would hold the program's next output,
+// and with it the main thread, in the middle of a download. The operator's input mode comes
+// back at ConsoleEndAttempt; it and the operator's output code page also come back when the
+// program ends, however it ends. Elsewhere there is nothing to do.
+void ConsoleBeginAttempt();
+void ConsoleEndAttempt();
 
 // Text in the current ANSI code page (on POSIX, the locale's multibyte encoding) and wide
 // text. Every byte survives the round trip to wide text and back: on POSIX a byte that the

@@ -587,6 +587,10 @@ int ConsoleReadKey() {
   return nKey;
 }
 
+// A terminal has no selection mode that holds the program's output.
+void ConsoleBeginAttempt() {}
+void ConsoleEndAttempt() {}
+
 // ---- Text ----
 
 // A byte that the locale cannot decode becomes a character of its own, U+DC80 + byte (a lone
