@@ -214,7 +214,9 @@ INSTANTIATE_TEST_SUITE_P(Shapes, DownloadShapeTest,
 // Files that are no image, and names that leave the firmware folder, are refused before
 // anything reaches the locator: empty, beyond the four image sectors, not read whole (its
 // size promises more than it holds), not a regular file (a FIFO would block the open), or a
-// name with a parent component. Subfolders are allowed.
+// name with a parent component. Subfolders are allowed, and a name opens as Windows opens
+// it: without the trailing periods and blanks of its last component, or the single period
+// ending another.
 TEST_F(DownloadTest, WhatCannotBeAnImageIsRefusedBeforeAnythingIsSent) {
   namespace fs = std::filesystem;
   const fs::path folder = vxtest::FirmwareFolderEnvironment::Folder();
@@ -263,6 +265,8 @@ TEST_F(DownloadTest, WhatCannotBeAnImageIsRefusedBeforeAnythingIsSent) {
 #endif
       {"sub_" + sTag + "/ok.bin", 0, ""},
       {"sub_" + sTag + "\\ok.bin", 0, ""},
+      {"sub_" + sTag + "\\ok.bin ", 0, ""},
+      {"sub_" + sTag + ".\\ok.bin. . ", 0, ""},
   };
 #if defined(__linux__)
   if (bShort) cases.push_back({sShort, -4, "\nError reading file\n"});

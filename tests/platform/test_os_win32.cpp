@@ -46,6 +46,24 @@ TEST_F(Win32PipedInput, EveryByteIsAKeyAndNoKeyAfterTheEnd) {
   EXPECT_FALSE(ConsoleKeyWaiting());
 }
 
+// Keys typed while an attempt runs are discarded; a key typed afterwards is read.
+TEST_F(Win32PipedInput, DiscardTakesTheKeysWaitingAndNoLaterOne) {
+  auto AwaitKey = [] {
+    for (int i = 0; i < 500 && !ConsoleKeyWaiting(); ++i) Sleep(10);
+    return ConsoleKeyWaiting();
+  };
+  ConsoleInit();
+  Write("abc", 3);
+  ASSERT_TRUE(AwaitKey());
+  EXPECT_EQ(ConsoleReadKey(), 'a');
+  ConsoleDiscardKeys();
+  EXPECT_FALSE(ConsoleKeyWaiting());
+  Write("d", 1);
+  ASSERT_TRUE(AwaitKey());
+  EXPECT_EQ(ConsoleReadKey(), 'd');
+  EXPECT_FALSE(ConsoleKeyWaiting());
+}
+
 TEST(Win32Text, NonAsciiNameRoundTripsInTheAnsiCodePage) {
   const wchar_t* pwszName = L"Prd1_M\u00FCller.bin";
   std::string sExpected;
