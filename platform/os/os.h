@@ -107,6 +107,9 @@ void OsSleep(DWORD dwMilliseconds);
 void ConsoleInit();
 bool ConsoleKeyWaiting();
 int ConsoleReadKey();
+// Discards every key code waiting, the rest of a key already begun included: what was typed
+// while an update attempt ran does not start another one.
+void ConsoleDiscardKeys();
 
 // Around an update attempt. On a Windows console QuickEdit is off from ConsoleBeginAttempt to
 // ConsoleEndAttempt: a selection made with the mouse would hold the program's next output,
@@ -125,7 +128,9 @@ std::string WideToAnsi(const wchar_t* pwszWide);
 
 // Maps a Windows path to this machine's file system. On Windows it is unchanged; on POSIX
 // "C:\ProgramData\..." becomes "$PROGRAMDATA/..." when PROGRAMDATA is set, else
-// "/var/lib/...", and backslashes become slashes.
+// "/var/lib/...", backslashes become slashes, and components are trimmed as Windows trims
+// them when it opens a file: a single trailing period of any component, and all trailing
+// periods and blanks of the last one.
 std::string OsMapPath(const char* pszWindowsPath);
 
 // fopen for reading of a Windows path (mapped as above). Only a regular file opens: a folder,
@@ -134,3 +139,9 @@ FILE* OsOpenFile(const char* pszWindowsPath, const char* pszMode);
 
 // Standard output reaches a pipe or file at once: the program never ends by itself.
 void OsUnbufferedStdout();
+
+// Called first of all. On POSIX, descriptors 0, 1 and 2 are made open (on /dev/null where
+// they were closed), so that no file or link the program opens later takes one of them, and
+// a write to a pipe whose reader has gone fails instead of ending the process (SIGPIPE is
+// ignored), as a failed console write does on Windows. Nothing to do on Windows.
+void OsInitStandardStreams();

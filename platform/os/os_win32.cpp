@@ -246,6 +246,45 @@ void ConsoleBeginAttempt() {
 
 void ConsoleEndAttempt() { RestoreInputMode(TheSettings()); }
 
+void ConsoleDiscardKeys() {
+  Console& c = TheConsole();
+  std::lock_guard<std::mutex> lk(c.mtx);
+  ExamineInput(c);
+  c.nLookahead = -1;
+  if (c.bEndOfInput) return;
+  if (c.bConsole) {
+    // Through the run-time library, which holds the second code of an extended key whose
+    // first code has been read: every key waiting, and that code too.
+    while (_kbhit() != 0) _getch();
+    return;
+  }
+  if (c.pReader != nullptr) {
+    std::lock_guard<std::mutex> lkReader(c.pReader->mtx);
+    c.pReader->bytes.clear();
+    return;
+  }
+  if (c.dwFileType == FILE_TYPE_PIPE) {
+    // The bytes there now and no more, so that a writer that never stops cannot hold the
+    // program here.
+    DWORD dwWaiting = 0;
+    if (!PeekNamedPipe(c.hInput, nullptr, 0, nullptr, &dwWaiting, nullptr)) return;
+    while (dwWaiting > 0) {
+      unsigned char abDiscarded[4096];
+      DWORD dwRead = 0;
+      const DWORD dwWant = dwWaiting < sizeof abDiscarded ? dwWaiting : DWORD{sizeof abDiscarded};
+      if (!ReadFile(c.hInput, abDiscarded, dwWant, &dwRead, nullptr) || dwRead == 0) return;
+      dwWaiting -= dwRead;
+    }
+    return;
+  }
+  if (c.dwFileType == FILE_TYPE_DISK) {
+    LARGE_INTEGER liZero{};
+    SetFilePointerEx(c.hInput, liZero, nullptr, FILE_END);
+  }
+}
+
+void OsInitStandardStreams() {}
+
 // ---- Text ----
 
 std::wstring AnsiToWide(const char* pszAnsi) {

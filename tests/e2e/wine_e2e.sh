@@ -2,7 +2,8 @@
 # The Windows updater under Wine, end to end.
 #   wine_e2e.sh SCENARIO
 # SCENARIO:
-#   update      a complete update: transcript, flash and EEPROM equal to the native run's
+#   update      a complete update, keys typed during it discarded: transcript, flash and
+#               EEPROM equal to the native run's
 #   no-locator  two keys without a locator: transcript equal to the native run's
 #   unplug      the locator goes during the download: transcript and flash equal to the native run's
 #   winusb-idle the real-device backend with no device: the program waits cleanly, answers a
@@ -181,6 +182,9 @@ words_at() { od -An -tu4 -j "$2" -N "$3" "$1" | xargs; }
 drive_update() {
   wait_for "$1/out.txt" "$kPressKey"
   printf k >&"$keys"
+  # Keys typed while the attempt runs are discarded when it ends: one attempt in all.
+  wait_for "$1/out.txt" "Erasing Flash Sector"
+  printf xy >&"$keys"
   wait_for "$1/out.txt" "$kAsterisks"
 }
 

@@ -35,9 +35,16 @@ class Win32PipedInput : public ::testing::Test {
   HANDLE hSaved_ = nullptr, hRead_ = nullptr, hWrite_ = nullptr;
 };
 
-TEST_F(Win32PipedInput, EveryByteIsAKeyAndNoKeyAfterTheEnd) {
+// Every byte is a key; the keys waiting when they are discarded (typed while an attempt ran)
+// are gone, and later ones are read.
+TEST_F(Win32PipedInput, EveryByteIsAKeyDiscardedOnesAreGoneAndNoKeyAfterTheEnd) {
   ConsoleInit();
   EXPECT_FALSE(ConsoleKeyWaiting());  // open and empty: returns at once
+  Write("xyz", 3);
+  ASSERT_TRUE(ConsoleKeyWaiting());
+  EXPECT_EQ(ConsoleReadKey(), 'x');
+  ConsoleDiscardKeys();
+  EXPECT_FALSE(ConsoleKeyWaiting());
   Write("a\n\xE9", 3);
   CloseWriter();
   std::string sKeys;
