@@ -94,7 +94,12 @@ void RunUpdateLoopPass(const UpdateLoopState& state) {
     printf("%s", kNotConnectedText);
     return;
   }
+  ConsoleBeginAttempt();
   RunUpdateAttempt(state);
+  ConsoleEndAttempt();
+  // Keys pressed while the attempt ran would each start another one at once, on a locator
+  // the operator may be unplugging after "Download Complete".
+  ConsoleDiscardKeys();
 }
 
 void RunUpdateLoop() {

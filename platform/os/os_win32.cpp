@@ -1,7 +1,9 @@
 // The services of our own on Windows; the Windows API itself comes from windows.h.
 #include <conio.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -84,6 +86,58 @@ int ReadInputByte(Console& c) {
   return -1;
 }
 
+// What the program changes in the console, given back when an attempt ends and when the
+// program ends: at exit, and on Ctrl-C, Ctrl-Break or the console being closed, whose default
+// handling ends the process once the handler installed here has run. Only the main thread
+// changes the console; the end may come on any thread, so the saved state is taken by an
+// atomic exchange (no lock that a thread ended mid-change could leave held), and it is saved
+// before each change, so that no ending misses it.
+struct ConsoleSettings {
+  std::atomic<bool> bRestoreOnEnd{false};
+  std::atomic<UINT> uOperatorOutputCP{0};         // 0: the output code page is the operator's
+  std::atomic<HANDLE> hQuickEditOff{nullptr};     // the console input whose QuickEdit is off
+  std::atomic<DWORD> dwOperatorInputMode{0};
+};
+
+ConsoleSettings& TheSettings() {
+  static ConsoleSettings* pSettings = new ConsoleSettings;  // used until the process ends
+  return *pSettings;
+}
+
+void RestoreInputMode(ConsoleSettings& s) {
+  HANDLE hInput = s.hQuickEditOff.exchange(nullptr);
+  // With ENABLE_EXTENDED_FLAGS the QuickEdit and insert bits of the saved mode apply again.
+  if (hInput != nullptr) SetConsoleMode(hInput, s.dwOperatorInputMode.load() | ENABLE_EXTENDED_FLAGS);
+}
+
+void RestoreConsole() {
+  ConsoleSettings& s = TheSettings();
+  RestoreInputMode(s);
+  const UINT uOutputCP = s.uOperatorOutputCP.exchange(0);
+  if (uOutputCP != 0) SetConsoleOutputCP(uOutputCP);
+}
+
+BOOL WINAPI RestoreConsoleOnEnd(DWORD /*dwCtrlType*/) {
+  RestoreConsole();
+  return FALSE;  // the next handler, in the end the default one, ends the process
+}
+
+void RestoreOnEnd(ConsoleSettings& s) {
+  if (s.bRestoreOnEnd.exchange(true)) return;
+  std::atexit([] { RestoreConsole(); });
+  SetConsoleCtrlHandler(&RestoreConsoleOnEnd, TRUE);
+}
+
+void UseAnsiOutputCodePage() {
+  ConsoleSettings& s = TheSettings();
+  const UINT uOutputCP = GetConsoleOutputCP();  // 0: no console
+  const UINT uAnsiCP = GetACP();
+  if (s.uOperatorOutputCP.load() != 0 || uOutputCP == 0 || uOutputCP == uAnsiCP) return;
+  RestoreOnEnd(s);
+  s.uOperatorOutputCP.store(uOutputCP);
+  if (!SetConsoleOutputCP(uAnsiCP)) s.uOperatorOutputCP.store(0);
+}
+
 // ---- Text ----
 
 // The length of the character that starts at p in code page uCodePage.
@@ -120,9 +174,12 @@ void OsRunAtNormalPriority() {
 // ---- Console ----
 
 void ConsoleInit() {
-  Console& c = TheConsole();
-  std::lock_guard<std::mutex> lk(c.mtx);
-  ExamineInput(c);
+  {
+    Console& c = TheConsole();
+    std::lock_guard<std::mutex> lk(c.mtx);
+    ExamineInput(c);
+  }
+  UseAnsiOutputCodePage();
 }
 
 bool ConsoleKeyWaiting() {
@@ -180,6 +237,65 @@ int ConsoleReadKey() {
   }
   return ReadInputByte(c);
 }
+
+void ConsoleBeginAttempt() {
+  ConsoleSettings& s = TheSettings();
+  HANDLE hInput = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD dwMode = 0;
+  if (s.hQuickEditOff.load() != nullptr || hInput == nullptr || hInput == INVALID_HANDLE_VALUE ||
+      !GetConsoleMode(hInput, &dwMode)) {
+    return;  // already off, or not a console
+  }
+  if ((dwMode & (ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE)) == ENABLE_EXTENDED_FLAGS) return;
+  RestoreOnEnd(s);
+  s.dwOperatorInputMode.store(dwMode);
+  s.hQuickEditOff.store(hInput);
+  // QuickEdit is one of the extended flags: it changes only with ENABLE_EXTENDED_FLAGS.
+  if (!SetConsoleMode(hInput, (dwMode | ENABLE_EXTENDED_FLAGS) & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE))) {
+    s.hQuickEditOff.store(nullptr);
+  }
+}
+
+void ConsoleEndAttempt() { RestoreInputMode(TheSettings()); }
+
+void ConsoleDiscardKeys() {
+  Console& c = TheConsole();
+  std::lock_guard<std::mutex> lk(c.mtx);
+  ExamineInput(c);
+  c.nLookahead = -1;
+  if (c.bEndOfInput) return;
+  if (c.bConsole) {
+    // Through the run-time library, which holds the second code of an extended key whose
+    // first code has been read: every key waiting, and that code too.
+    while (_kbhit() != 0) _getch();
+    return;
+  }
+  if (c.pReader != nullptr) {
+    std::lock_guard<std::mutex> lkReader(c.pReader->mtx);
+    c.pReader->bytes.clear();
+    return;
+  }
+  if (c.dwFileType == FILE_TYPE_PIPE) {
+    // The bytes there now and no more, so that a writer that never stops cannot hold the
+    // program here.
+    DWORD dwWaiting = 0;
+    if (!PeekNamedPipe(c.hInput, nullptr, 0, nullptr, &dwWaiting, nullptr)) return;
+    while (dwWaiting > 0) {
+      unsigned char abDiscarded[4096];
+      DWORD dwRead = 0;
+      const DWORD dwWant = dwWaiting < sizeof abDiscarded ? dwWaiting : DWORD{sizeof abDiscarded};
+      if (!ReadFile(c.hInput, abDiscarded, dwWant, &dwRead, nullptr) || dwRead == 0) return;
+      dwWaiting -= dwRead;
+    }
+    return;
+  }
+  if (c.dwFileType == FILE_TYPE_DISK) {
+    LARGE_INTEGER liZero{};
+    SetFilePointerEx(c.hInput, liZero, nullptr, FILE_END);
+  }
+}
+
+void OsInitStandardStreams() {}
 
 // ---- Text ----
 
