@@ -26,6 +26,9 @@ requests() {
     '$1 == "OUT" && $5 == c && (a == "" || $7 == a) { n++ } END { print n + 0 }' "$dir/trace.txt"
 }
 
+# The kernel's log of the marks and the USB events, which init prints once the case ended.
+klog_lines() { awk 'seen { sub(/\r$/, ""); print } /init: drive.sh ended/ { seen = 1 }' "${1:-$dir}/console.txt"; }
+
 if [[ $1 == figures ]]; then
   vm=$2
   shift 2
@@ -105,8 +108,6 @@ verified_image() {
 verified() {  # N: that many verified downloads
   [[ $(count "$dir/transcript.bin" "SUCCESS, Flash and Firmware File CRCs equal") == "$1" ]] || fail "not $1 verified downloads"
 }
-# The kernel's log of the marks and the USB events, which init prints once the case ended.
-klog_lines() { awk 'seen { sub(/\r$/, ""); print } /init: drive.sh ended/ { seen = 1 }' "${1:-$dir}/console.txt"; }
 # Kernel-log seconds of the n-th line matching a pattern: klog N PATTERN
 klog() { klog_lines | grep -a -- "$2" | sed -n "${1}p" | sed 's/^\[ *\([0-9.]*\)\].*/\1/'; }
 # Only the main thread may run real-time (policy 1 or 2); every other at policy 0, nice 0.
