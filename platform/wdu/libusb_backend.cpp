@@ -64,6 +64,9 @@ struct Device {
   bool bDone = false;
   bool bInFlight = false;  // guarded by mtxDone
   bool bGone = false;      // guarded by mtxDone
+  // The device itself while a transfer is in flight (guarded by mtxDone): its completion
+  // wakes the caller after letting go of mtxDone, and may outlast the caller's last use.
+  std::shared_ptr<Device> pSelf;
 };
 
 struct LibusbBackend {
@@ -391,9 +394,15 @@ DWORD LuSetInterface(void* pCtx, uint64_t uId, DWORD dwInterface, DWORD dwAltSet
 
 void LIBUSB_CALL OnTransferDone(libusb_transfer* pTransfer) {
   auto* pDev = static_cast<Device*>(pTransfer->user_data);
-  std::lock_guard<std::mutex> lk(pDev->mtxDone);
-  pDev->bDone = true;
-  pDev->bInFlight = false;
+  std::shared_ptr<Device> pKeep;
+  {
+    std::lock_guard<std::mutex> lk(pDev->mtxDone);
+    pDev->bDone = true;
+    pDev->bInFlight = false;
+    pKeep = std::move(pDev->pSelf);
+  }
+  // Woken with the lock free: the caller, the main thread at its higher priority, would
+  // otherwise wake only to wait for this thread's unlock behind whatever else runs.
   pDev->cvDone.notify_all();
 }
 
@@ -427,6 +436,7 @@ DWORD LuTransfer(void* pCtx, uint64_t uId, DWORD dwPipe, bool, DWORD, uint8_t* p
         pDev->bDone = false;
         rc = libusb_submit_transfer(t);
         pDev->bInFlight = rc == LIBUSB_SUCCESS;
+        if (pDev->bInFlight) pDev->pSelf = pDev;
       }
     }
     if (rc != LIBUSB_SUCCESS) {
