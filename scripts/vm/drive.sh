@@ -96,7 +96,9 @@ while IFS= read -r line; do
     "************"*)
       if [ -n "$loops" ]; then kill $loops; loops=; mark "load off"; fi
       ends=$((ends + 1))
-      if [ $ends -le $repeat ]; then key; fi ;;
+      # Keys that come while the attempt is still ending are discarded, as they should be:
+      # the next one waits as an operator would.
+      if [ $ends -le $repeat ]; then sleep 0.5; key; fi ;;
   esac
   case $line in
     *"$stop"*)
