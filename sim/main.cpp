@@ -3,6 +3,7 @@
 // SIGTERM (Ctrl-C on Windows) it writes the dumps asked for and exits 0.
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
@@ -34,10 +35,17 @@ constexpr const char* kDefaultSocket = "/tmp/vx_locator_sim.sock";
 #endif
 
 std::mutex g_printMu;
+bool g_bLogTimes = false;  // set once, before any thread that prints starts
+const auto g_start = std::chrono::steady_clock::now();
 
 void Print(const std::string& line) {
   std::lock_guard<std::mutex> l(g_printMu);
-  std::printf("[sim] %s\n", line.c_str());
+  if (g_bLogTimes) {
+    const std::chrono::duration<double> since = std::chrono::steady_clock::now() - g_start;
+    std::printf("[sim %.6f] %s\n", since.count(), line.c_str());
+  } else {
+    std::printf("[sim] %s\n", line.c_str());
+  }
   std::fflush(stdout);
 }
 
@@ -174,6 +182,7 @@ int main(int argc, char** argv) {
   app.add_option("--dump-flash", flashDumpPath, "write the flash (little-endian units) to FILE at exit");
   app.add_option("--dump-eeprom", eepromDumpPath, "write the EEPROM to FILE at exit");
   app.add_option("--flash-image", flashImages, "initial flash contents: FILE[@UNITADDR] (repeatable)");
+  app.add_flag("--log-times", g_bLogTimes, "begin each line with the seconds since start, to the microsecond");
   app.add_flag("--production-line", bProductionLine,
                "after the closing EEPROM record unplug, then plug in a fresh erased locator");
   app.add_option("--unplug-after-ms", unplugAfterMs, "production line: ms from the record to the unplug")

@@ -13,12 +13,14 @@ set -euo pipefail
 # name | user | udev | plug | image | keys | repeat | stop | count | settle | load | sim options
 #   user: who runs the updater (root: real-time scheduling); udev: 1 runs systemd-udevd
 #   (libusb's hot-plug), 0 leaves the backend to its polling; plug: hot (once the updater
-#   waits), cold (present at boot), none (the steps plug); image: header (one page) or
-#   long (64 pages); keys: typed at the first prompts; repeat: keys typed after the first
-#   attempts end, for further attempts on the same locator; stop, count, settle: the case ends
-#   settle seconds after the count-th time the updater prints stop; load: the attempt (by
-#   keys typed) during which two busy loops run in the guest (0: none). Timed simulator
-#   options replace the runner's --fast (give all three: --erase-ms, --program-us, --crc-ns).
+#   waits), cold (present at boot), none (the steps plug); image: header (one page), long
+#   (64 pages) or large (256 pages); keys: typed at the first prompts; repeat: keys typed
+#   after the first attempts end, for further attempts on the same locator; stop, count,
+#   settle: the case ends settle seconds after the count-th time the updater prints stop;
+#   load: the attempts (by keys typed, blank-separated) during which two busy loops run in
+#   the guest (0: none).
+#   Timed simulator options replace the runner's --fast (give all three: --erase-ms,
+#   --program-us, --crc-ns).
 # update: a whole update. unplug: the locator goes as the 41st page's request arrives
 # (pages 0 to 39 are written). line: the production line. permission: no udev rule.
 # polling: no udevd, so no hot-plug events. coldplug: the locator is there before the
@@ -28,8 +30,8 @@ set -euo pipefail
 # CRC (1.6 s), as the operator and as root. cycles and cycles-polling: 20 plugs, updates in
 # the first three, fast replugs. other-device: a device of the vendor's with another product,
 # then one of another vendor's. faults: a stall, babble, silence and a late answer at the
-# first four info reads, then a verified attempt. load: two updates of 64 pages as root,
-# the second with two busy loops running.
+# first four info reads, then a verified attempt. load: ten updates of 256 pages as root over
+# a timed high-speed link, every other one with two busy loops running.
 table='
 update|vx|1|hot|header|1|0|************|1|1|0|
 unplug|vx|1|hot|long|1|0|Connect next locator|1|1|0|--fault unplugbefore@cmd=412#41
@@ -44,7 +46,7 @@ cycles|vx|1|none|header|3|0|Connect next locator|20|1|0|
 cycles-polling|root|0|none|header|3|0|Connect next locator|20|1|0|
 other-device|vx|1|none|header|0|0|Connect Valtor locator|1|10|0|
 faults|vx|1|hot|header|1|4|************|5|1|0|--fault stall@cmd=409#1 --fault babble@cmd=409#2 --fault silence@cmd=409#3 --fault late@cmd=409#4
-load|root|1|hot|long|1|1|************|2|1|2|
+load|root|1|hot|large|1|9|************|10|1|2 4 6 8 10|--link hs --erase-ms 0,0 --program-us 1150 --crc-ns 150
 '
 row() { awk -F'|' -v n="$1" '$1 == n' <<< "$table"; }
 field() {
@@ -58,8 +60,8 @@ field() {
 header_image() {
   printf '\xfc\xfc\xfc\xfc\x00\x00\x01\x00\x00\x00\x00\x00\x07\x00\x00\x00\x00\x00\x00\x00\x34\x12\x00\x00123456789'
 }
-# 64 pages without a header.
-long_image() { perl -e 'print pack("C*", map { ($_ * 7 + 1) % 256 } 0 .. 64 * 256 - 1)'; }
+# N pages without a header.
+pages_image() { perl -e 'print pack("C*", map { ($_ * 7 + 1) % 256 } 0 .. '"$1"' * 256 - 1)'; }
 
 # The plug cycles: a cycle plugs, waits for the prompt (and, in the first three, the
 # update), unplugs and waits for the departure. Every other cycle from the fifth on is a
@@ -88,8 +90,9 @@ case $1 in
     for name in $("$0" names); do
       mkdir -p "$2/$name"
       printf '12,0\n3,1,main.bin\n' > "$2/$name/pcversions.txt"
-      if [[ $(field "$name" image) == long ]]; then long_image; else header_image; fi > "$2/$name/main.bin"
-      printf "user=%s udev=%s keys=%s repeat=%s stop='%s' count=%s settle=%s load=%s\n" "$(field "$name" user)" \
+      case $(field "$name" image) in long) pages_image 64 ;; large) pages_image 256 ;; *) header_image ;; esac \
+        > "$2/$name/main.bin"
+      printf "user=%s udev=%s keys=%s repeat=%s stop='%s' count=%s settle=%s load='%s'\n" "$(field "$name" user)" \
         "$(field "$name" udev)" "$(field "$name" keys)" "$(field "$name" repeat)" "$(field "$name" stop)" \
         "$(field "$name" count)" "$(field "$name" settle)" "$(field "$name" load)" > "$2/$name.env"
     done ;;

@@ -7,7 +7,7 @@
 # the case's last expected text has come and the output has settled. With VX_MARK set (the
 # guest's /dev/kmsg), the moments that the measurements need are written there, stamped by
 # the kernel's clock, with the updater's threads, open files and context switches, and two
-# busy loops run during the attempt the case names. Exit status 1 when the case ran out of
+# busy loops run during the attempts the case names. Exit status 1 when the case ran out of
 # time.
 set -u
 env=$1 transcript=$2
@@ -31,12 +31,14 @@ timer=$!
 mark() { if [ -n "${VX_MARK:-}" ]; then echo "<2>vx-mark $*" > "$VX_MARK"; fi; }
 # The updater's process (su execs the shell, which execs the updater).
 updater() { pidof vx_fw_load 2>/dev/null | cut -d' ' -f1; }
-# Its open files and threads, and the context switches of all its threads.
+# Its open files and threads, and the context switches (voluntary and not) of all its
+# threads, of its main thread and of its USB event thread.
 resources() {
   [ -n "${VX_MARK:-}" ] || return 0
   p=$(updater)
   [ -n "$p" ] || return 0
-  switches=$(cat /proc/"$p"/task/*/status | awk '/ctxt_switches/ { n += $2 } END { print n + 0 }')
+  switches=$(cat /proc/"$p"/task/*/status | awk '/^Name:/ { name = $2 } /ctxt_switches/ { n += $2; by[name] += $2 }
+    END { printf "%d main %d events %d", n, by["vx_fw_load"], by["vx-usb-events"] }')
   mark "resources $1 fds $(ls /proc/"$p"/fd | wc -l) threads $(ls /proc/"$p"/task | wc -l) switches $switches"
 }
 # Each thread's name, scheduling policy and nice value (fields 41 and 19 of its stat).
@@ -68,14 +70,19 @@ if [ -n "${VX_MARK:-}" ]; then
   claims=$!
 fi
 
-# Types a key: the start of the next attempt, with two busy loops when it is the case's load.
+# Types a key: the start of the next attempt, with two busy loops when the case names it
+# among its load attempts.
 typed=0
 key() {
   typed=$((typed + 1))
-  if [ $typed -eq "$load" ] && [ -n "${VX_MARK:-}" ]; then
-    for _ in 1 2; do (while :; do :; done) & loops="$loops $!"; done
-    mark "load on"
-  fi
+  resources before-attempt
+  case " $load " in
+    *" $typed "*)
+      if [ -n "${VX_MARK:-}" ]; then
+        for _ in 1 2; do (while :; do :; done) & loops="$loops $!"; done
+        mark "load on"
+      fi ;;
+  esac
   printf k >&3
 }
 
@@ -89,12 +96,11 @@ while IFS= read -r line; do
       [ $prompts -eq 1 ] && threads
       if [ $prompts -le $keys ]; then key; fi ;;
   esac
-  case $line in *"Pages To Flash"*) resources pages-start; mark pages-start ;; esac
-  case $line in .*) mark pages-end; resources pages-end ;; esac  # the line of progress dots is complete
   case $line in *"Download Complete"*) mark attempt-end ;; esac
   case $line in
     "************"*)
       if [ -n "$loops" ]; then kill $loops; loops=; mark "load off"; fi
+      resources after-attempt
       ends=$((ends + 1))
       # Keys that come while the attempt is still ending are discarded, as they should be:
       # the next one waits as an operator would.

@@ -126,8 +126,8 @@ guest() {
   rm -f "$sock" "$mon" "$dir/control"
   mkfifo "$mon" "$dir/control"
   # shellcheck disable=SC2046
-  "$sim" --usbredir "$sock" --trace "$dir/trace.txt" --dump-flash "$dir/flash.bin" \
-    --dump-eeprom "$dir/eeprom.bin" --control "$dir/control" $(sim_options "$name" 0) > "$dir/sim.log" 2>&1 &
+  "$sim" --usbredir "$sock" --trace "$dir/trace.txt" --dump-flash "$dir/flash.bin" --dump-eeprom "$dir/eeprom.bin" \
+    --control "$dir/control" --log-times $(sim_options "$name" 0) > "$dir/sim.log" 2>&1 &
   local simpid=$!
   wait_for "$dir/sim.log" 20 "listening" || { cat "$dir/sim.log"; return 1; }
   local redir=()
