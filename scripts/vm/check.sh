@@ -66,8 +66,11 @@ if [[ $1 == figures ]]; then
       /new high-speed USB device/ { plug = t }
       /vx-mark prompt/ && plug { printf "vm: %s: plug to \"Press any key to start download\": %.0f ms\n", name, (t - plug) * 1000; plug = 0 }'
     attempt_figures "$vm/$name" | awk -v name="$name" '{
-      printf "vm: %s: attempt %d%s: %d page writes in %.0f ms (%.2f ms each); %d exchanges, %d context switches (%.1f per exchange: main thread %.1f, event thread %.1f)\n",
-        name, $1, $2 ? " (two busy loops)" : "", $3, $4, $3 ? $4 / $3 : 0, $5, $6, $5 ? $6 / $5 : 0, $5 ? $7 / $5 : 0, $5 ? $8 / $5 : 0 }'
+      line = sprintf("vm: %s: attempt %d%s:", name, $1, $2 ? " (two busy loops)" : "")
+      if ($3) line = line sprintf(" %d page writes in %.0f ms (%.2f ms each);", $3, $4, $4 / $3)
+      if ($5) line = line sprintf(" %d exchanges, %d context switches (%.1f per exchange: main thread %.1f, event thread %.1f)", $5, $6, $6 / $5, $7 / $5, $8 / $5)
+      else line = line sprintf(" %d context switches", $6)
+      print line }'
     # The guest's clock against the host's, from the plug to QEMU's exit.
     if [[ -f "$vm/$name/host-clock.txt" ]]; then
       awk -v name="$name" '
