@@ -119,9 +119,9 @@ threads_normal() {
   local bad
   bad=$(klog_lines | grep -a 'vx-mark thread' | awk '$0 ~ / main 0 / && !/ policy 0 nice 0$/')
   [[ -z $bad ]] || fail "threads above normal priority: $bad"
-  klog_lines | grep -aq 'vx-mark thread .* main 0 ' || fail "no threads listed"
+  klog_lines | grep -ac 'vx-mark thread .* main 0 ' > /dev/null || fail "no threads listed"
   if [[ $1 == rt ]]; then
-    klog_lines | grep -aq 'vx-mark thread .* main 1 policy 2 ' || fail "the main thread does not run real-time"
+    klog_lines | grep -ac 'vx-mark thread .* main 1 policy 2 ' > /dev/null || fail "the main thread does not run real-time"
   fi
 }
 resources_kept() {
@@ -137,7 +137,7 @@ case $name in
     verified 1
     verified_image
     if [[ $name == coldplug ]]; then
-      klog_lines | awk '/new high-speed USB device/ { plug = 1 } /vx-mark ready/ { exit !plug }' ||
+      klog_lines | awk '/new high-speed USB device/ { plug = 1 } /vx-mark ready/ && !seen { seen = 1; ok = plug } END { exit !ok }' ||
         fail "the locator was not there before the updater"
     fi
     ;;
