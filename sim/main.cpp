@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,7 +100,9 @@ void ReadControl(vxsim::Locator* pLocator, std::string path) {
     while (std::getline(in, line)) {
       const size_t space = line.find(' ');
       const std::string command = line.substr(0, space), rest = space == std::string::npos ? "" : line.substr(space + 1);
+      const size_t gap = rest.find(' ');
       uint32_t vid = 0, pid = 0;
+      std::optional<vxsim::Fault> fault;
       std::string error;
       std::lock_guard<std::mutex> l(g_controlMu);
       if (g_bControlStopped) return;
@@ -107,12 +110,11 @@ void ReadControl(vxsim::Locator* pLocator, std::string path) {
         pLocator->Plug();
       } else if (command == "unplug") {
         pLocator->Unplug();
-      } else if (command == "ids" && rest.find(' ') != std::string::npos &&
-                 ParseUnsigned(rest.substr(0, rest.find(' ')), &vid) && ParseUnsigned(rest.substr(rest.find(' ') + 1), &pid) &&
-                 vid <= 0xFFFF && pid <= 0xFFFF) {
+      } else if (command == "ids" && gap != std::string::npos && ParseUnsigned(rest.substr(0, gap), &vid) &&
+                 ParseUnsigned(rest.substr(gap + 1), &pid) && vid <= 0xFFFF && pid <= 0xFFFF) {
         pLocator->SetIds(uint16_t(vid), uint16_t(pid));
-      } else if (command == "fault" && vxsim::ParseFault(rest, &error)) {
-        pLocator->AddFault(*vxsim::ParseFault(rest));
+      } else if (command == "fault" && (fault = vxsim::ParseFault(rest, &error))) {
+        pLocator->AddFault(*fault);
       } else if (command == "clearfaults") {
         pLocator->ClearFaults();
       } else {
