@@ -96,10 +96,7 @@ void RunUpdateLoopPass(const UpdateLoopState& state) {
   }
   ConsoleBeginAttempt();
   RunUpdateAttempt(state);
-  ConsoleEndAttempt();
-  // Keys pressed while the attempt ran would each start another one at once, on a locator
-  // the operator may be unplugging after "Download Complete".
-  ConsoleDiscardKeys();
+  ConsoleEndAttempt();  // drops the keys pressed while the attempt ran
 }
 
 void RunUpdateLoop() {

@@ -114,15 +114,15 @@ void OsRunAtNormalPriority();
 void ConsoleInit();
 bool ConsoleKeyWaiting();
 int ConsoleReadKey();
-// Discards every key code waiting, the rest of a key already begun included: what was typed
-// while an update attempt ran does not start another one.
-void ConsoleDiscardKeys();
-
-// Around an update attempt. On a Windows console QuickEdit is off from ConsoleBeginAttempt to
-// ConsoleEndAttempt: a selection made with the mouse would hold the program's next output,
-// and with it the main thread, in the middle of a download. The operator's input mode comes
-// back at ConsoleEndAttempt; it and the operator's output code page also come back when the
-// program ends, however it ends. Elsewhere there is nothing to do.
+// Around an update attempt. ConsoleBeginAttempt takes in the key codes waiting (both codes of
+// a key of two among them), which start attempts of their own as before; ConsoleEndAttempt
+// drops every key typed while the attempt ran, so that a second press does not start another
+// attempt on a locator the operator may be unplugging after "Download Complete". (A file as
+// standard input holds every key from the start: all of them stay.) On a Windows console
+// QuickEdit is off from ConsoleBeginAttempt to ConsoleEndAttempt: a selection made with the
+// mouse would hold the program's next output, and with it the main thread, in the middle of a
+// download. The operator's input mode comes back at ConsoleEndAttempt; it and the operator's
+// output code page also come back when the program ends, however it ends.
 void ConsoleBeginAttempt();
 void ConsoleEndAttempt();
 

@@ -9,6 +9,7 @@
 #include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -608,26 +609,52 @@ int ConsoleReadKey() {
   return nKey;
 }
 
-// A terminal has no selection mode that holds the program's output.
-void ConsoleBeginAttempt() {}
-void ConsoleEndAttempt() {}
+namespace {
 
-void ConsoleDiscardKeys() {
+// A file given as standard input holds every key from the start: none is typed during an
+// attempt.
+bool InputIsFile() {
+  struct stat st {};
+  return fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The bytes waiting on standard input now (FIONREAD), so that a writer that never stops
+// cannot hold the program in a loop over them.
+int WaitingInputBytes() {
+  int nWaiting = 0;
+  return ioctl(STDIN_FILENO, FIONREAD, &nWaiting) == 0 ? nWaiting : 0;
+}
+
+}  // namespace
+
+// The keys typed before the attempt are taken in, so that they still start attempts of their
+// own; a terminal has no selection mode that holds the program's output.
+void ConsoleBeginAttempt() {
   Console& c = TheConsole();
   std::lock_guard<std::mutex> lk(c.mtx);
   ConsoleInitLocked(c);
-  c.keys.clear();
-  if (c.bEndOfInput) return;
+  if (c.bEndOfInput || InputIsFile()) return;
+  const int nWaiting = WaitingInputBytes();
+  for (int i = 0; i < nWaiting; ++i) {  // every key takes at least one byte
+    const int nByte = ReadByteWithin(c, 0);
+    if (nByte < 0) break;
+    QueueKey(c, nByte);
+  }
+}
+
+// Drops what was typed while the attempt ran: on a terminal its input queue, on a pipe the
+// bytes there now. The keys taken in before the attempt stay.
+void ConsoleEndAttempt() {
+  Console& c = TheConsole();
+  std::lock_guard<std::mutex> lk(c.mtx);
+  ConsoleInitLocked(c);
+  if (c.bEndOfInput || InputIsFile()) return;
   if (c.bTerminal) {
     tcflush(STDIN_FILENO, TCIFLUSH);
     return;
   }
-  // A pipe or a file: the bytes there now and no more, so that a writer that never stops
-  // cannot hold the program here.
-  int nWaiting = 0;
-  if (ioctl(STDIN_FILENO, FIONREAD, &nWaiting) != 0) return;
   unsigned char abDiscarded[4096];
-  while (nWaiting > 0) {
+  for (int nWaiting = WaitingInputBytes(); nWaiting > 0;) {
     const ssize_t n = read(STDIN_FILENO, abDiscarded, std::min(sizeof abDiscarded, static_cast<size_t>(nWaiting)));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;

@@ -54,7 +54,7 @@ struct Console {
   bool bConsole = false;
   DWORD dwFileType = FILE_TYPE_UNKNOWN;
   bool bEndOfInput = false;
-  int nLookahead = -1;  // a byte read by the key test and not yet taken
+  std::deque<int> taken;  // key codes read ahead (the key test, an attempt's start), not yet read
   std::shared_ptr<InputReader> pReader;
 };
 
@@ -69,7 +69,7 @@ void ExamineInput(Console& c) {
   if (c.bExamined && hInput == c.hInput) return;
   c.bExamined = true;
   c.hInput = hInput;
-  c.nLookahead = -1;
+  c.taken.clear();
   c.pReader.reset();
   c.bEndOfInput = hInput == nullptr || hInput == INVALID_HANDLE_VALUE;
   DWORD dwMode = 0;
@@ -186,7 +186,7 @@ bool ConsoleKeyWaiting() {
   Console& c = TheConsole();
   std::lock_guard<std::mutex> lk(c.mtx);
   ExamineInput(c);
-  if (c.nLookahead >= 0) return true;
+  if (!c.taken.empty()) return true;
   if (c.bEndOfInput) return false;
   if (c.bConsole) return _kbhit() != 0;
   if (c.dwFileType == FILE_TYPE_PIPE && c.pReader == nullptr) {
@@ -208,17 +208,18 @@ bool ConsoleKeyWaiting() {
     return false;
   }
   // A file (or a pipe with data): reading one byte does not block.
-  c.nLookahead = ReadInputByte(c);
-  return c.nLookahead >= 0;
+  const int nByte = ReadInputByte(c);
+  if (nByte >= 0) c.taken.push_back(nByte);
+  return nByte >= 0;
 }
 
 int ConsoleReadKey() {
   Console& c = TheConsole();
   std::lock_guard<std::mutex> lk(c.mtx);
   ExamineInput(c);
-  if (c.nLookahead >= 0) {
-    int nKey = c.nLookahead;
-    c.nLookahead = -1;
+  if (!c.taken.empty()) {
+    const int nKey = c.taken.front();
+    c.taken.pop_front();
     return nKey;
   }
   if (c.bEndOfInput) return -1;
@@ -238,7 +239,66 @@ int ConsoleReadKey() {
   return ReadInputByte(c);
 }
 
+namespace {
+
+// The bytes a pipe holds now (none when it cannot be peeked at).
+DWORD WaitingPipeBytes(HANDLE hInput) {
+  DWORD dwWaiting = 0;
+  return PeekNamedPipe(hInput, nullptr, 0, nullptr, &dwWaiting, nullptr) ? dwWaiting : 0;
+}
+
+// Takes in the key codes typed before an attempt, so that they still start attempts of their
+// own: the console's (through the run-time library, which also holds the second code of an
+// extended key whose first code was read), the reader thread's, a pipe's. A file holds every
+// key from the start: none is typed during an attempt.
+void TakeInWaitingKeys(Console& c) {
+  ExamineInput(c);
+  if (c.bEndOfInput) return;
+  if (c.bConsole) {
+    while (_kbhit() != 0) c.taken.push_back(_getch());
+  } else if (c.pReader != nullptr) {
+    std::lock_guard<std::mutex> lkReader(c.pReader->mtx);
+    c.taken.insert(c.taken.end(), c.pReader->bytes.begin(), c.pReader->bytes.end());
+    c.pReader->bytes.clear();
+  } else if (c.dwFileType == FILE_TYPE_PIPE) {
+    for (DWORD dwWaiting = WaitingPipeBytes(c.hInput); dwWaiting > 0; --dwWaiting) {
+      const int nByte = ReadInputByte(c);
+      if (nByte < 0) break;
+      c.taken.push_back(nByte);
+    }
+  }
+}
+
+// Drops what was typed while an attempt ran; what was taken in before it stays.
+void DiscardKeysTypedSince(Console& c) {
+  ExamineInput(c);
+  if (c.bEndOfInput) return;
+  if (c.bConsole) {
+    while (_kbhit() != 0) _getch();
+  } else if (c.pReader != nullptr) {
+    std::lock_guard<std::mutex> lkReader(c.pReader->mtx);
+    c.pReader->bytes.clear();
+  } else if (c.dwFileType == FILE_TYPE_PIPE) {
+    // The bytes there now and no more, so that a writer that never stops cannot hold the
+    // program here.
+    for (DWORD dwWaiting = WaitingPipeBytes(c.hInput); dwWaiting > 0;) {
+      unsigned char abDiscarded[4096];
+      DWORD dwRead = 0;
+      const DWORD dwWant = dwWaiting < sizeof abDiscarded ? dwWaiting : DWORD{sizeof abDiscarded};
+      if (!ReadFile(c.hInput, abDiscarded, dwWant, &dwRead, nullptr) || dwRead == 0) return;
+      dwWaiting -= dwRead;
+    }
+  }
+}
+
+}  // namespace
+
 void ConsoleBeginAttempt() {
+  {
+    Console& c = TheConsole();
+    std::lock_guard<std::mutex> lk(c.mtx);
+    TakeInWaitingKeys(c);
+  }
   ConsoleSettings& s = TheSettings();
   HANDLE hInput = GetStdHandle(STD_INPUT_HANDLE);
   DWORD dwMode = 0;
@@ -256,43 +316,11 @@ void ConsoleBeginAttempt() {
   }
 }
 
-void ConsoleEndAttempt() { RestoreInputMode(TheSettings()); }
-
-void ConsoleDiscardKeys() {
+void ConsoleEndAttempt() {
+  RestoreInputMode(TheSettings());
   Console& c = TheConsole();
   std::lock_guard<std::mutex> lk(c.mtx);
-  ExamineInput(c);
-  c.nLookahead = -1;
-  if (c.bEndOfInput) return;
-  if (c.bConsole) {
-    // Through the run-time library, which holds the second code of an extended key whose
-    // first code has been read: every key waiting, and that code too.
-    while (_kbhit() != 0) _getch();
-    return;
-  }
-  if (c.pReader != nullptr) {
-    std::lock_guard<std::mutex> lkReader(c.pReader->mtx);
-    c.pReader->bytes.clear();
-    return;
-  }
-  if (c.dwFileType == FILE_TYPE_PIPE) {
-    // The bytes there now and no more, so that a writer that never stops cannot hold the
-    // program here.
-    DWORD dwWaiting = 0;
-    if (!PeekNamedPipe(c.hInput, nullptr, 0, nullptr, &dwWaiting, nullptr)) return;
-    while (dwWaiting > 0) {
-      unsigned char abDiscarded[4096];
-      DWORD dwRead = 0;
-      const DWORD dwWant = dwWaiting < sizeof abDiscarded ? dwWaiting : DWORD{sizeof abDiscarded};
-      if (!ReadFile(c.hInput, abDiscarded, dwWant, &dwRead, nullptr) || dwRead == 0) return;
-      dwWaiting -= dwRead;
-    }
-    return;
-  }
-  if (c.dwFileType == FILE_TYPE_DISK) {
-    LARGE_INTEGER liZero{};
-    SetFilePointerEx(c.hInput, liZero, nullptr, FILE_END);
-  }
+  DiscardKeysTypedSince(c);
 }
 
 void OsInitStandardStreams() {}

@@ -522,40 +522,30 @@ TEST_F(EndToEnd, WithoutASimulatorItWaitsOnTheRealBusQuietly) {
   EXPECT_EQ(m_updater->Output(), Preamble() + "USB Device NOT Connected\n");
 }
 
-// Keys pressed while an attempt runs are discarded when it ends, the second code of a key of
-// two among them; a key pressed after "Download Complete" starts the next attempt.
+// Keys pressed while an attempt runs are discarded when it ends; a key of two codes pressed
+// before it is two presses, and a key pressed after "Download Complete" starts the next attempt.
+// On a pipe and on a terminal, where an arrow key is three bytes and two key codes.
 TEST_F(EndToEnd, KeysPressedDuringAnAttemptAreDiscarded) {
-  StandardFolder();
-  Start();
-  ASSERT_TRUE(Saw(kConnected));
-  m_updater->Write("\xE0\x48");  // a function key: two codes
-  ASSERT_TRUE(Saw("\nFile : main.bin"));
-  m_updater->Write("xy");
-  ASSERT_TRUE(Saw(kComplete));
-  m_updater->WaitQuiet(500, 3000);
-  m_updater->Write("k");
-  ASSERT_TRUE(Saw(kComplete, 2));
-  m_updater->WaitQuiet(500, 3000);
-  // After the first attempt the info block reads back with a valid checksum.
-  const std::string kRepeatAttempt =
-      "\nChecksums match\n" + DownloadOfHeaderImage() + "\nErasing Flash Sector : 0x3000\nChecksums match\n" +
-      kComplete;
-  EXPECT_EQ(m_updater->Output(), Preamble() + kConnected + kSuccessfulAttempt + kRepeatAttempt);
-}
-
-// The same on a terminal, where an arrow key is three bytes and two key codes.
-TEST_F(EndToEnd, KeysTypedDuringAnAttemptOnATerminalAreDiscarded) {
-  StandardFolder();
-  Start({}, OnATerminal());
-  ASSERT_TRUE(Saw(kConnected));
-  m_updater->Write("\x1b[A");
-  ASSERT_TRUE(Saw("\nFile : main.bin"));
-  m_updater->Write("x");
-  ASSERT_TRUE(Saw(kComplete));
-  m_updater->WaitQuiet(500, 3000);
-  EXPECT_EQ(CountOf(m_updater->Output(), kComplete), 1u) << m_updater->Output();
-  m_updater->Write("k");
-  ASSERT_TRUE(Saw(kComplete, 2));
+  for (const bool bTerminal : {false, true}) {
+    SCOPED_TRACE(bTerminal ? "terminal" : "pipe");
+    StandardFolder();
+    Start({}, bTerminal ? OnATerminal() : ChildProcess::Options{});
+    ASSERT_TRUE(Saw(kConnected));
+    m_updater->Write(bTerminal ? "\x1b[A" : "\xE0\x48");  // an arrow key: two codes
+    ASSERT_TRUE(Saw("\nFile : main.bin"));
+    m_updater->Write("xy");
+    ASSERT_TRUE(Saw(kComplete, 2));
+    m_updater->Write("k");
+    ASSERT_TRUE(Saw(kComplete, 3));
+    m_updater->WaitQuiet(500, 3000);
+    // After the first attempt the info block reads back with a valid checksum.
+    const std::string kRepeatAttempt =
+        "\nChecksums match\n" + DownloadOfHeaderImage() + "\nErasing Flash Sector : 0x3000\nChecksums match\n" +
+        kComplete;
+    EXPECT_EQ(m_updater->Output(), Preamble() + kConnected + kSuccessfulAttempt + kRepeatAttempt + kRepeatAttempt);
+    m_updater.reset();
+    m_sim.reset();
+  }
 }
 
 TEST_F(EndToEnd, UnplugDuringDownloadFailsTheAttemptAndIsReported) {
