@@ -191,7 +191,11 @@ case $name in
       fail "not two failures with 55 (stall, babble)"
     [[ $(count "$dir/transcript.bin" "Read from Flash Sector 0x3000 - failed, nRetCode = 54") == 2 ]] ||
       fail "not two failures with 54 (silence, late answer)"
-    grep -aqF "guest cleared the halt of endpoint 0x82" "$dir/sim.log" || fail "the stalled endpoint's halt was not cleared"
+    # The halt is cleared after the stall and after the babble; the IN transfer that babbled
+    # asked for a whole packet of the endpoint (512 bytes), not for the response's 96 bytes.
+    [[ $(count "$dir/sim.log" "guest cleared the halt of endpoint 0x82") == 2 ]] ||
+      fail "the IN endpoint's halt was not cleared after both the stall and the babble"
+    grep -aqF "IN transfer of 512 bytes babbles" "$dir/sim.log" || fail "the IN transfer was not of whole packets"
     grep -aqF "a late response is ready after its IN transfer ended" "$dir/sim.log" || fail "no late answer"
     verified 1
     verified_image
