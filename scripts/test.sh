@@ -48,7 +48,6 @@ fi
 if [[ "$preset" == "release" ]]; then
   # The Debian package holds the program, the udev rule and the firmware folder.
   rm -f build/release/vx-fw-load_*.deb
-  rm -f build/release/vx-fw-load_*.deb
   (cd build/release && cpack -G DEB >/dev/null)
   contents=$(dpkg-deb -c build/release/vx-fw-load_*_amd64.deb)
   for f in ./usr/bin/vx_fw_load ./lib/udev/rules.d/70-vx-locator.rules ./usr/share/man/man1/vx_fw_load.1.gz \
