@@ -6,6 +6,7 @@
 #                            SoftHSM (release signing and its test)
 #   scripts/deps.sh fuzz     also clang with its libFuzzer runtime
 #   scripts/deps.sh vm       also what the VM test needs: QEMU, busybox, udev, cpio, xz
+#   scripts/deps.sh release  also lintian, which checks the Debian package
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev
@@ -15,6 +16,8 @@ if [[ "${1:-}" == "windows" ]]; then
             libengine-pkcs11-openssl softhsm2)
 elif [[ "${1:-}" == "fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev)
+elif [[ "${1:-}" == "release" ]]; then
+  packages+=(lintian)
 elif [[ "${1:-}" == "vm" ]]; then
   packages+=(qemu-system-x86 busybox-static udev cpio xz-utils perl)
 fi

@@ -14,7 +14,7 @@ if [[ "$preset" == "vm" ]]; then
   exec scripts/vm/run.sh build/default "$@"
 fi
 
-if [[ "$preset" == "windows" ]]; then scripts/deps.sh windows; else scripts/deps.sh; fi
+case $preset in windows | release) scripts/deps.sh "$preset" ;; *) scripts/deps.sh ;; esac
 
 if [[ "$preset" == "windows" ]]; then
   # A Wine prefix of the build's own, created once; console programs need no display.
@@ -47,11 +47,18 @@ if [[ "$preset" == "windows" ]]; then
 fi
 if [[ "$preset" == "release" ]]; then
   # The Debian package holds the program, the udev rule and the firmware folder.
+  rm -f build/release/vx-fw-load_*.deb
   (cd build/release && cpack -G DEB >/dev/null)
   contents=$(dpkg-deb -c build/release/vx-fw-load_*_amd64.deb)
-  for f in ./usr/bin/vx_fw_load ./lib/udev/rules.d/70-vx-locator.rules \
+  for f in ./usr/bin/vx_fw_load ./lib/udev/rules.d/70-vx-locator.rules ./usr/share/man/man1/vx_fw_load.1.gz \
+           ./usr/share/doc/vx-fw-load/copyright ./usr/share/metainfo/example.quenby.vx_fw_load.metainfo.xml \
            "./var/lib/Quenby Ltd/Valtor Firmware Updater/Firmware/"; do
     grep -qF "$f" <<<"$contents" || { echo "package lacks $f"; exit 1; }
   done
   echo "package: $(ls build/release/vx-fw-load_*_amd64.deb) holds the program, the udev rule and the firmware folder"
+  # Debian's standard: lintian's errors fail the run; its warnings and notes are shown.
+  # (As root it warns that it should not run as root, which is no finding about the package.)
+  lintian --pedantic --info build/release/vx-fw-load_*_amd64.deb 2>&1 | grep -v 'running with root privileges' | tee build/release/lintian.txt || true
+  if grep -q '^E:' build/release/lintian.txt; then echo "lintian found errors in the package"; exit 1; fi
+  echo "lintian: $(grep -c '^E:' build/release/lintian.txt) errors, $(grep -c '^W:' build/release/lintian.txt) warnings"
 fi

@@ -25,6 +25,10 @@ constexpr KindInfo kKinds[] = {
     {"unplugbefore", FaultKind::kUnplugBefore, KindInfo::kNone},
     {"unplugafter", FaultKind::kUnplugAfter, KindInfo::kNone},
     {"delay", FaultKind::kDelay, KindInfo::kOptional},
+    {"late", FaultKind::kLate, KindInfo::kNone},
+    {"stall", FaultKind::kStall, KindInfo::kNone},
+    {"babble", FaultKind::kBabble, KindInfo::kNone},
+    {"silence", FaultKind::kSilence, KindInfo::kNone},
 };
 
 // A whole unsigned 32-bit number, decimal or 0x-hex.

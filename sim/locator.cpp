@@ -82,6 +82,9 @@ struct Pending {
   uint64_t chargedNs = 0;  // of the exchange so far: the OUT transfer and the device's work
   bool bUnplugAfter = false;
   bool bZero = false;
+  bool bLate = false;    // not ready until its IN transfer has timed out
+  bool bStall = false;   // no response: its IN transfer is answered with a stall
+  bool bBabble = false;  // its IN transfer ends in babble
   uint32_t shortBytes = 0;  // 0: whole response
 };
 
@@ -113,7 +116,8 @@ struct Locator::Impl {
   uint32_t eraseSize = 0;
   Clock::time_point eraseDone;
 
-  // Exchange state.
+  // Exchange state: a late response kept in the IN endpoint, and the last request's.
+  std::optional<Pending> held;
   std::optional<Pending> pending;
   uint64_t abortGen = 0;
   uint32_t outTransfers = 0;                // numbers exchanges for fault matching
@@ -159,6 +163,7 @@ struct Locator::Impl {
     if (bPlugged) return;
     bPlugged = true;
     deviceId = ++lastId;
+    held.reset();
     pending.reset();
     bErasing = false;
     notes.push_back(Note{Note::kPlug, deviceId, cfg.vendorId, cfg.productId, {}});
@@ -172,6 +177,7 @@ struct Locator::Impl {
     uint64_t id = deviceId;
     bPlugged = false;
     deviceId = 0;
+    held.reset();
     pending.reset();
     if (bErasing) Log("erase of sector " + Hex(eraseSector) + " abandoned");
     bErasing = false;
@@ -222,6 +228,19 @@ struct Locator::Impl {
   }
 
   bool Timed() const { return cfg.timing.Timed() || cfg.latencyUs != 0; }
+
+  // A new request arrives: a ready response no IN took stays in the IN endpoint when late
+  // answers are kept (and the endpoint has room); the rest is abandoned.
+  void NewRequest(Clock::time_point arrival) {
+    if (!cfg.bKeepLateAnswers) held.reset();
+    if (cfg.bKeepLateAnswers && !held && pending && !pending->bLate && pending->readyAt <= arrival) {
+      held = std::move(pending);
+      Log("a response no IN took stays in the IN endpoint");
+    }
+    pending.reset();
+  }
+  // The response the next IN gets: the one kept in the endpoint, else the last request's.
+  std::optional<Pending>& Front() { return held ? held : pending; }
 
   // A transfer's time on the link.
   uint64_t TransferNs(uint32_t bytes) const {
@@ -565,6 +584,12 @@ uint16_t Locator::VendorId() const {
   return m_pImpl->cfg.vendorId;
 }
 
+void Locator::SetIds(uint16_t vendorId, uint16_t productId) {
+  std::lock_guard<std::mutex> lock(m_pImpl->mu);
+  m_pImpl->cfg.vendorId = vendorId;
+  m_pImpl->cfg.productId = productId;
+}
+
 BusStatus Locator::Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, uint32_t len, uint32_t* pMoved,
                        uint32_t timeoutMs, TimePoint arrival) {
   *pMoved = 0;
@@ -597,7 +622,7 @@ BusStatus Locator::Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, ui
     uint32_t moved = std::min(f->value == 0 ? 8u : f->value, len == 0 ? 0u : len - 1);
     *pMoved = moved;
     p.Record(true, pData, moved);
-    p.pending.reset();
+    p.NewRequest(now);
     const uint64_t gen = p.abortGen;
     const auto deadline = now + std::chrono::milliseconds(timeoutMs);
     p.cv.wait_until(lock, deadline, [&] { return !p.bPlugged || p.deviceId != deviceId || p.abortGen != gen; });
@@ -610,11 +635,20 @@ BusStatus Locator::Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, ui
   p.Record(true, pData, len);
   ++p.exchanges;
   if (len >= 12) ++p.cmdCounts[cmd];
-  p.pending.reset();
+  p.NewRequest(now);
   // The request is executed as its transfer ends; the response is ready after the work.
   const uint64_t outNs = p.TransferNs(len);
   const Clock::time_point outDone = now + std::chrono::nanoseconds(outNs);
-  std::optional<std::vector<uint32_t>> rsp = p.Execute(pData, len, outDone);
+  const bool bRefused = has(FaultKind::kStall) != nullptr || has(FaultKind::kSilence) != nullptr;
+  std::optional<std::vector<uint32_t>> rsp;
+  if (!bRefused) rsp = p.Execute(pData, len, outDone);
+  if (has(FaultKind::kStall)) {
+    Pending stall;
+    stall.readyAt = outDone;
+    stall.bStall = true;
+    p.pending = std::move(stall);
+    p.cv.notify_all();
+  }
   if (rsp && !has(FaultKind::kNoAnswer)) {
     std::vector<uint32_t>& w = *rsp;
     const uint32_t m = uint32_t(w.size());
@@ -642,6 +676,8 @@ BusStatus Locator::Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, ui
     if (const Fault* f = has(FaultKind::kShortResponse)) pend.shortBytes = f->value == 0 ? 8 : f->value;
     pend.bZero = has(FaultKind::kZeroResponse) != nullptr;
     pend.bUnplugAfter = has(FaultKind::kUnplugAfter) != nullptr;
+    pend.bLate = has(FaultKind::kLate) != nullptr;
+    pend.bBabble = has(FaultKind::kBabble) != nullptr;
     p.pending = std::move(pend);
     p.cv.notify_all();
   }
@@ -661,8 +697,8 @@ BusStatus Locator::In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t l
 
   const uint64_t gen = p.abortGen;
   const auto deadline = arrival + std::chrono::milliseconds(timeoutMs);
-  // The bytes of the pending response that move, and when their transfer ends: once both
-  // the host asked for it and the device had it ready, plus their time on the link.
+  // The bytes of the response that move, and when their transfer ends: once both the host
+  // asked for it and the device had it ready, plus their time on the link.
   auto sizeOf = [](const Pending& r) {
     const uint32_t n = uint32_t(r.bytes.size());
     return r.shortBytes != 0 ? std::min(n, r.shortBytes) : n;
@@ -675,29 +711,41 @@ BusStatus Locator::In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t l
   for (;;) {
     if (!p.bPlugged || p.deviceId != deviceId) return BusStatus::kGone;
     const auto now = Clock::now();
-    const bool bComing = p.pending && p.pending->readyAt <= deadline;
+    std::optional<Pending>& front = p.Front();
+    const bool bComing = front && !front->bLate && front->readyAt <= deadline;
     if (p.abortGen != gen || (!bComing && now >= deadline)) {
       p.Record(false, pBuf, 0);
+      if (front && front->bLate) {  // the late response comes now, just after the host gave up
+        front->bLate = false;
+        front->readyAt = now;
+        p.Log("a late response is ready after its IN transfer ended");
+      }
       return BusStatus::kTimeout;
     }
     if (!bComing) {
       p.cv.wait_until(lock, deadline);
       continue;
     }
-    const Clock::time_point inDone = endOf(*p.pending);
+    const Clock::time_point inDone = endOf(*front);
     if (p.Reached(inDone)) break;
     p.WaitAimed(lock, inDone);
   }
 
-  Pending pend = std::move(*p.pending);
-  p.pending.reset();
+  std::optional<Pending>& front = p.Front();
+  Pending pend = std::move(*front);
+  front.reset();
   const uint32_t size = sizeOf(pend);
   if (pend.bZero) std::fill(pend.bytes.begin(), pend.bytes.end(), uint8_t(0));
   BusStatus status = BusStatus::kOk;
-  if (len < size) {
-    p.Log("IN transfer of " + std::to_string(len) + " bytes too short for a response of " + std::to_string(size));
+  if (pend.bStall) {
+    p.Log("IN transfer answered with a stall");
     p.Record(false, pBuf, 0);
-    status = BusStatus::kError;
+    status = BusStatus::kStall;
+  } else if (len < size || pend.bBabble) {
+    p.Log("IN transfer of " + std::to_string(len) + " bytes babbles: the response of " + std::to_string(size) +
+          " bytes overflows it");
+    p.Record(false, pBuf, 0);
+    status = BusStatus::kBabble;
   } else {
     if (size != 0) std::memcpy(pBuf, pend.bytes.data(), size);
     *pMoved = size;

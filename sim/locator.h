@@ -22,9 +22,14 @@
 //    CMD_WRITE_FLASH n must be N + 6, for CMD_WRITE_EEPROM n must be B/4 + 5 with B a
 //    multiple of 4 of at most 256): kResultBadArguments.
 // Each of these still answers with m words (data words zero) and executes nothing.
-// A new request replaces a response that was never fetched. An IN transfer shorter than the
-// pending response fails with kError (the packet overflows the host's buffer) and the
-// response is lost; a longer one moves the response's bytes only.
+// Late answers. A response is in the IN endpoint once it is ready. One that no IN took
+// before the next request arrived stays there, ahead of the next request's, and the next
+// IN gets it (as a device's endpoint keeps a packet that came after the host's time-out);
+// the endpoint holds one such response, and a response still being worked on when the
+// next request arrives is abandoned. With LocatorConfig::bKeepLateAnswers false a new
+// request discards every response not yet fetched. An IN transfer shorter than the
+// response fails with kBabble (the packet overflows the host's buffer) and the response is
+// lost; a longer one moves the response's bytes only.
 //
 // Commands:
 //  404 CMD_ERASE_SECTOR (n 4, m 3): answers 1 and starts erasing the sector at word 3.
@@ -62,8 +67,8 @@
 // numbered by OUT transfers that reach a plugged-in device. All faults that match one
 // exchange apply together. kNoAnswer executes the request but drops its response; kDelay
 // with a delay beyond the IN transfer's time-out times that transfer out and the response
-// stays pending for a later one. kShortWrite and kNoAnswer hold their transfer for its
-// whole time-out (or until the device is unplugged, or AbortWaits).
+// stays pending for a later one. kShortWrite, kNoAnswer and kSilence hold their transfer for
+// its whole time-out (or until the device is unplugged, or AbortWaits).
 #pragma once
 
 #include <array>
@@ -89,7 +94,9 @@ enum class BusStatus : uint32_t {
   kOk = 0,
   kTimeout = 1,  // nothing (or not everything) moved within the time-out
   kGone = 2,     // the device is not (or no longer) plugged in
-  kError = 3,    // stall or other bus error
+  kError = 3,    // a transfer the device cannot take (wrong pipe, no buffer)
+  kStall = 4,    // the endpoint answered with a stall (the socket protocol sends it as 3)
+  kBabble = 5,   // the device sent more than the host's buffer holds (sent as 3 too)
 };
 
 enum class FaultKind : uint32_t {
@@ -104,6 +111,10 @@ enum class FaultKind : uint32_t {
   kUnplugBefore,   // the device is unplugged as the request arrives; OUT fails, nothing runs
   kUnplugAfter,    // the device answers, then is unplugged right after the IN transfer
   kDelay,          // the response is ready only `value` ms after the request
+  kLate,           // the response comes just after its IN transfer timed out (or was cancelled)
+  kStall,          // nothing is executed; the IN transfer is answered with a stall
+  kBabble,         // the request is executed; its IN transfer ends in babble, the response lost
+  kSilence,        // nothing is executed and nothing answered: the IN transfer waits for ever
 };
 
 // One fault: where it strikes and what it does. Exchanges are counted from 1, per
@@ -132,7 +143,7 @@ struct Fault {
 //   where := "x=" exchange | "cmd=" command ["#" nth] | "x=" exchange ",cmd=" command
 //   kind  := "noanswer" | "badchecksum" | "wrongcount" | "counttoolarge" | "result" |
 //            "shortresponse" | "zeroresponse" | "shortwrite" | "unplugbefore" |
-//            "unplugafter" | "delay"
+//            "unplugafter" | "delay" | "late" | "stall" | "babble" | "silence"
 // "result" needs a value; "counttoolarge", "shortresponse", "shortwrite" and "delay" take
 // an optional one; the others take none. exchange, command and nth must not be 0.
 // Returns nothing and sets *pError when the text is not a fault.
@@ -199,6 +210,7 @@ struct LocatorConfig {
   uint32_t latencyUs = 0;        // added to every transfer's link time
   TimingModel timing;
   bool bPlugged = false;         // plugged in at construction
+  bool bKeepLateAnswers = true;  // a response no IN took stays for the next IN (see above)
 };
 
 // Result words the loader answers besides 0 and the erase's 1.
@@ -259,6 +271,8 @@ class Locator {
   uint64_t DeviceId() const;  // of the current presence; 0 when unplugged
   uint16_t ProductId() const;
   uint16_t VendorId() const;
+  // The ids the next presence reports (a device of another product or vendor).
+  void SetIds(uint16_t vendorId, uint16_t productId);
 
   // One bulk transfer. A transfer for a device id that is not the current one returns kGone.
   // Out executes the request once the whole frame arrived; In delivers the pending response

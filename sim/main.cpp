@@ -3,12 +3,15 @@
 // SIGTERM (Ctrl-C on Windows) it writes the dumps asked for and exits 0.
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/locator.h"
@@ -33,10 +36,17 @@ constexpr const char* kDefaultSocket = "/tmp/vx_locator_sim.sock";
 #endif
 
 std::mutex g_printMu;
+bool g_bLogTimes = false;  // set once, before any thread that prints starts
+const auto g_start = std::chrono::steady_clock::now();
 
 void Print(const std::string& line) {
   std::lock_guard<std::mutex> l(g_printMu);
-  std::printf("[sim] %s\n", line.c_str());
+  if (g_bLogTimes) {
+    const std::chrono::duration<double> since = std::chrono::steady_clock::now() - g_start;
+    std::printf("[sim %.6f] %s\n", since.count(), line.c_str());
+  } else {
+    std::printf("[sim] %s\n", line.c_str());
+  }
   std::fflush(stdout);
 }
 
@@ -72,6 +82,50 @@ BOOL WINAPI OnConsoleCtrl(DWORD) {
 }
 #endif
 
+// Guards the locator against the control thread once the program stops.
+std::mutex g_controlMu;
+bool g_bControlStopped = false;
+
+// Reads commands for the running locator from a file or FIFO, one a line, opened again
+// whenever its writer closes it: plug, unplug, ids VID PID (of the next presence),
+// fault TEXT (added to the plan), clearfaults. Runs until the program stops.
+void ReadControl(vxsim::Locator* pLocator, std::string path) {
+  for (;;) {
+    std::ifstream in(path);
+    if (!in) {
+      PrintError("cannot read control file \"" + path + "\"");
+      return;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+      const size_t space = line.find(' ');
+      const std::string command = line.substr(0, space), rest = space == std::string::npos ? "" : line.substr(space + 1);
+      const size_t gap = rest.find(' ');
+      uint32_t vid = 0, pid = 0;
+      std::optional<vxsim::Fault> fault;
+      std::string error;
+      std::lock_guard<std::mutex> l(g_controlMu);
+      if (g_bControlStopped) return;
+      if (command == "plug") {
+        pLocator->Plug();
+      } else if (command == "unplug") {
+        pLocator->Unplug();
+      } else if (command == "ids" && gap != std::string::npos && ParseUnsigned(rest.substr(0, gap), &vid) &&
+                 ParseUnsigned(rest.substr(gap + 1), &pid) && vid <= 0xFFFF && pid <= 0xFFFF) {
+        pLocator->SetIds(uint16_t(vid), uint16_t(pid));
+      } else if (command == "fault" && (fault = vxsim::ParseFault(rest, &error))) {
+        pLocator->AddFault(*fault);
+      } else if (command == "clearfaults") {
+        pLocator->ClearFaults();
+      } else {
+        PrintError("control: cannot do \"" + line + "\"" + (error.empty() ? "" : ": " + error));
+        continue;
+      }
+      Print("control: " + line);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,7 +141,9 @@ int main(int argc, char** argv) {
 
   CLI::App app{"Simulated locator loader served over a local socket"};
   std::string socketPath = kDefaultSocket;
-  uint32_t product = 9;
+  uint32_t product = 9, vendor = vxsim::kDefaultVendorId;
+  bool bDiscardLate = false;
+  std::string controlPath;
   uint32_t plugDelayMs = 500;
   std::string eraseMs;
   bool bFast = false;
@@ -103,9 +159,13 @@ int main(int argc, char** argv) {
   uint32_t unplugAfterMs = 500, replugMs = 3000;
 
   app.add_option("--socket", socketPath, "Unix socket path, or tcp:PORT on 127.0.0.1")->capture_default_str();
-  app.add_option("--product", product, "USB product id: 9 (the locator's loader) or 1 (the DSP board)")
-      ->check(CLI::IsMember({1, 9}))
+  app.add_option("--product", product, "USB product id: 9 (the locator's loader), 1 (the DSP board), or another")
+      ->check(CLI::Range(0, 0xFFFF))
       ->capture_default_str();
+  app.add_option("--vendor", vendor, "USB vendor id")->check(CLI::Range(0, 0xFFFF))->capture_default_str();
+  app.add_flag("--discard-late", bDiscardLate,
+               "a new request discards a response no IN took (default: it stays for the next IN, as on a device)");
+  app.add_option("--control", controlPath, "read plug, unplug, ids VID PID, fault TEXT, clearfaults from FILE (a FIFO)");
   app.add_option("--plug-delay", plugDelayMs, "ms after start at which the locator is plugged in")->capture_default_str();
   auto* pErase = app.add_option("--erase-ms", eraseMs, "erase time of a boot sector and of a large sector: SMALL,LARGE");
   app.add_option("--erase-seed", eraseSeed, "draw each erase time from [typical/2, 2*typical] with this seed (0: typical)");
@@ -124,6 +184,7 @@ int main(int argc, char** argv) {
   app.add_option("--dump-flash", flashDumpPath, "write the flash (little-endian units) to FILE at exit");
   app.add_option("--dump-eeprom", eepromDumpPath, "write the EEPROM to FILE at exit");
   app.add_option("--flash-image", flashImages, "initial flash contents: FILE[@UNITADDR] (repeatable)");
+  app.add_flag("--log-times", g_bLogTimes, "begin each line with the seconds since start, to the microsecond");
   app.add_flag("--production-line", bProductionLine,
                "after the closing EEPROM record unplug, then plug in a fresh erased locator");
   app.add_option("--unplug-after-ms", unplugAfterMs, "production line: ms from the record to the unplug")
@@ -139,6 +200,8 @@ int main(int argc, char** argv) {
 
   vxsim::LocatorConfig cfg;
   cfg.productId = uint16_t(product);
+  cfg.vendorId = uint16_t(vendor);
+  cfg.bKeepLateAnswers = !bDiscardLate;
   cfg.smallEraseMs = vxsim::kTypicalSmallEraseMs;
   cfg.largeEraseMs = vxsim::kTypicalLargeEraseMs;
   cfg.latencyUs = latencyUs;
@@ -202,8 +265,9 @@ int main(int argc, char** argv) {
   std::string error;
   const auto announce = [&](const std::string& endpoint) {
     char line[160];
-    std::snprintf(line, sizeof line, "listening on %s (product %u, erase %u/%u ms%s)", endpoint.c_str(), product,
-                  cfg.smallEraseMs, cfg.largeEraseMs, bProductionLine ? ", production line" : "");
+    std::snprintf(line, sizeof line, "listening on %s (vendor 0x%04X, product %u, erase %u/%u ms%s%s)",
+                  endpoint.c_str(), vendor, product, cfg.smallEraseMs, cfg.largeEraseMs,
+                  bProductionLine ? ", production line" : "", bDiscardLate ? ", late answers discarded" : "");
     Print(line);
     const vxsim::LinkGeometry g = vxsim::LinkGeometryOf(cfg.timing.link);
     char linkText[160] = "none";
@@ -231,6 +295,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   locator.PlugAfter(plugDelayMs);
+  if (!controlPath.empty()) std::thread(ReadControl, &locator, controlPath).detach();
 
 #if defined(_WIN32)
   SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
@@ -243,6 +308,10 @@ int main(int argc, char** argv) {
   sigwait(&stopSignals, &sig);
 #endif
   Print("stopping");
+  {
+    std::lock_guard<std::mutex> l(g_controlMu);
+    g_bControlStopped = true;
+  }
   server.Stop();
 #if defined(VX_SIM_USBREDIR)
   usbredir.Stop();

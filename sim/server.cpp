@@ -122,7 +122,8 @@ struct Server::Impl {
   void SendResult(net::Handle h, uint32_t seq, BusStatus status, uint32_t moved, const uint8_t* pData, uint32_t len) {
     std::vector<uint8_t> p;
     Put32(p, seq);
-    Put32(p, uint32_t(status));
+    // A stall and babble are the protocol's one error status.
+    Put32(p, uint32_t(status == BusStatus::kStall || status == BusStatus::kBabble ? BusStatus::kError : status));
     Put32(p, moved);
     if (len) p.insert(p.end(), pData, pData + len);
     Send(h, kMsgResult, p);

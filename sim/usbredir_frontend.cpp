@@ -102,8 +102,9 @@ ControlAnswer AnswerControlRequest(const UsbIdentity& id, uint8_t requestType, u
     case 0x80 << 8 | kRequestGetStatus:  // bus powered, no remote wake-up
     case 0x81 << 8 | kRequestGetStatus:
       return index == 0 || requestType == 0x80 ? answer({0, 0}) : stall();
-    case 0x82 << 8 | kRequestGetStatus:  // no endpoint is ever halted
-      return bEndpoint ? answer({0, 0}) : stall();
+    case 0x82 << 8 | kRequestGetStatus:
+      if (!bEndpoint) return stall();
+      return answer({uint8_t(index == kPipeIn ? id.bHaltedIn : index == kPipeOut ? id.bHaltedOut : false), 0});
     case 0x02 << 8 | kRequestClearFeature:
     case 0x02 << 8 | kRequestSetFeature:
       return value == kFeatureEndpointHalt && bEndpoint ? answer({}) : stall();
@@ -214,6 +215,7 @@ struct UsbredirFrontend::Impl {
     identity.vendorId = loc.VendorId();
     identity.productId = loc.ProductId();
     identity.configuration = 0;
+    identity.bHaltedIn = identity.bHaltedOut = false;
     char serial[32];
     std::snprintf(serial, sizeof serial, "VXS%05u%04u", unsigned(getpid() % 100000), unsigned(id % 10000));
     identity.serial = serial;
@@ -269,9 +271,11 @@ struct UsbredirFrontend::Impl {
     Flush();
   }
 
+  bool& Halted(uint8_t endpoint) { return endpoint == kPipeIn ? identity.bHaltedIn : identity.bHaltedOut; }
+
   void OnBulkPacket(uint64_t id, const usb_redir_bulk_packet_header& h, uint8_t* pData, int len) {
     const bool bIn = (h.endpoint & 0x80) != 0;
-    if (h.endpoint != (bIn ? kPipeIn : kPipeOut)) {
+    if (h.endpoint != (bIn ? kPipeIn : kPipeOut) || Halted(h.endpoint)) {
       SendBulk(id, h.endpoint, usb_redir_stall, 0);
       return;
     }
@@ -317,7 +321,7 @@ namespace {
 
 UsbredirFrontend::Impl& Self(void* priv) { return *static_cast<UsbredirFrontend::Impl*>(priv); }
 
-uint8_t BulkStatus(BusStatus s, bool bIn, bool bCancelled) {
+uint8_t BulkStatus(BusStatus s, bool bCancelled) {
   if (bCancelled) return usb_redir_cancelled;
   switch (s) {
     case BusStatus::kOk:
@@ -326,10 +330,13 @@ uint8_t BulkStatus(BusStatus s, bool bIn, bool bCancelled) {
       return usb_redir_timeout;
     case BusStatus::kGone:
       return usb_redir_ioerror;
+    case BusStatus::kBabble:
+      return usb_redir_babble;
+    case BusStatus::kStall:
     case BusStatus::kError:
       break;
   }
-  return bIn ? usb_redir_babble : usb_redir_stall;  // an IN error is a response too long for the buffer
+  return usb_redir_stall;
 }
 
 }  // namespace
@@ -366,7 +373,9 @@ void UsbredirFrontend::Impl::Worker(int e) {
       bCancelled[e] = false;
       if (bQuit) break;
     }
-    SendBulk(job.id, job.endpoint, BulkStatus(s, bIn, bCancelledNow), moved, bIn ? buf.data() : nullptr);
+    // A stall halts the endpoint until the host clears it, as on a device.
+    if (s == BusStatus::kStall && !bCancelledNow) Halted(job.endpoint) = true;
+    SendBulk(job.id, job.endpoint, BulkStatus(s, bCancelledNow), moved, bIn ? buf.data() : nullptr);
     if (deferredUnplugId != 0 && deferredUnplugId == connectedId) Disconnect();
     deferredUnplugId = 0;
   }
@@ -459,6 +468,16 @@ usbredirparser* UsbredirFrontend::Impl::CreateParser() {
       a.status = usb_redir_ioerror;
     } else {
       a = AnswerControlRequest(s.identity, h->requesttype, h->request, h->value, h->index, h->length);
+      const bool bHaltFeature = h->requesttype == 0x02 && h->value == kFeatureEndpointHalt &&
+                                (h->index == kPipeIn || h->index == kPipeOut);
+      if (a.status == usb_redir_success && bHaltFeature &&
+          (h->request == kRequestClearFeature || h->request == kRequestSetFeature)) {
+        const bool bHalt = h->request == kRequestSetFeature;
+        char line[80];
+        std::snprintf(line, sizeof line, "guest %s the halt of endpoint 0x%02X", bHalt ? "set" : "cleared", h->index);
+        s.Log(line);
+        s.Halted(uint8_t(h->index)) = bHalt;
+      }
     }
     r.status = a.status;
     const bool bIn = (h->endpoint & 0x80) != 0;

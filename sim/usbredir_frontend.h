@@ -27,6 +27,8 @@ struct UsbIdentity {
   uint16_t productId = 9;
   std::string serial;
   uint8_t configuration = 0;  // 0 until the host sets configuration 1
+  bool bHaltedIn = false;     // endpoint 0x82 halted (by a stall) until the host clears it
+  bool bHaltedOut = false;    // endpoint 0x02
 };
 
 // The answer to one control request on endpoint 0: a status of usbredir's
@@ -37,7 +39,8 @@ struct ControlAnswer {
 };
 
 // Standard requests: GET_DESCRIPTOR (device, configuration, strings, device qualifier,
-// other-speed configuration), GET_STATUS, CLEAR_FEATURE/SET_FEATURE of an endpoint halt,
+// other-speed configuration), GET_STATUS (an endpoint's halt), CLEAR_FEATURE/SET_FEATURE of an
+// endpoint halt (the caller applies it),
 // GET_CONFIGURATION. Everything else stalls, as the loader knows no class or vendor request.
 ControlAnswer AnswerControlRequest(const UsbIdentity& identity, uint8_t requestType, uint8_t request,
                                    uint16_t value, uint16_t index, uint16_t length);

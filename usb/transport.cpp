@@ -16,6 +16,37 @@ int32_t ConnectedDevice(CUsbMessage* pChannel, WDU_DEVICE_HANDLE* phDevice) {
   return bConnectedNow ? 0 : USB_ERR_NOT_CONNECTED;
 }
 
+// An answer that came after its exchange had failed (after the time-out, say) stays in the
+// IN endpoint, and the next request's IN would take it for its own answer: with no sequence
+// numbers in the frames, every later exchange would read the one before's. So before the
+// first request after a failed exchange the endpoint is read empty: short IN transfers,
+// their data discarded, until one brings nothing, at most kDrainReads of them, each bounded
+// by kDrainReadMs; a device that does not answer costs one of them.
+constexpr DWORD kDrainReadMs = 20;
+constexpr int kDrainReads = 4;
+uint32_t au32Discarded[128];  // main thread only: nothing is allocated per exchange
+
+void DrainStaleAnswers(CUsbMessage* pChannel) {
+  WDU_DEVICE_HANDLE hStale = pChannel->hStaleDevice;
+  pChannel->hStaleDevice = nullptr;
+  WDU_DEVICE_HANDLE hDevice = nullptr;
+  // A device that left, or one that arrived since, holds nothing of the failed exchange.
+  if (ConnectedDevice(pChannel, &hDevice) != 0 || hDevice != hStale) return;
+  for (int i = 0; i < kDrainReads; ++i) {
+    DWORD dwMoved = 0;
+    if (WDU_Transfer(hDevice, kPipeIn, 1, 0, au32Discarded, sizeof(au32Discarded), &dwMoved, nullptr, kDrainReadMs) !=
+        WD_STATUS_SUCCESS)
+      return;
+  }
+}
+
+// Notes, after a failed exchange whose request may have reached the device, that the
+// connected device's IN endpoint is to be drained before the next request.
+void NoteStale(CUsbMessage* pChannel) {
+  WDU_DEVICE_HANDLE hDevice = nullptr;
+  if (ConnectedDevice(pChannel, &hDevice) == 0) pChannel->hStaleDevice = hDevice;
+}
+
 int32_t TransferResult(DWORD dwStatus) {
   if (dwStatus == WD_STATUS_SUCCESS) return 0;
   if (dwStatus == WD_TIME_OUT_EXPIRED) return USB_ERR_TIMEOUT;
@@ -65,21 +96,38 @@ int32_t Transact() {
   CUsbMessage* pChannel = pCUsbMessage;
   if (pChannel == nullptr) return USB_ERR_NOT_CONNECTED;
   pChannel->bLastLinkFailure = true;
+  if (pChannel->hStaleDevice != nullptr) DrainStaleAnswers(pChannel);
 
-  if (int32_t nResult = pChannel->SendRequest(); nResult != 0) return nResult;
+  if (int32_t nResult = pChannel->SendRequest(); nResult != 0) {
+    // Refused before sending (lengths, no device): nothing reached the device.
+    if (nResult != USB_ERR_REQUEST_LENGTH && nResult != USB_ERR_RESPONSE_LENGTH && nResult != USB_ERR_NOT_CONNECTED)
+      NoteStale(pChannel);
+    return nResult;
+  }
 
   uint32_t m = pChannel->au32Request[1];
   uint32_t* pu32Response = pChannel->au32Response;
   for (uint32_t i = 0; i <= m; ++i) pu32Response[i] = 0;
 
-  if (int32_t nResult = pChannel->ReceiveResponse(pu32Response, (m + 1) * 4, pChannel->dwTimeoutMs); nResult != 0)
+  if (int32_t nResult = pChannel->ReceiveResponse(pu32Response, (m + 1) * 4, pChannel->dwTimeoutMs); nResult != 0) {
+    NoteStale(pChannel);
     return nResult;
+  }
 
   // Frame tests, in this order: a count too large is refused before any checksum is taken.
+  // A frame that fails them may be another exchange's answer: the endpoint is drained too.
   uint32_t c = pu32Response[0];
-  if (c > pChannel->nMaxWords) return USB_ERR_RESPONSE_LENGTH;
-  if (pu32Response[c] != WordSum(pu32Response, c)) return USB_ERR_CHECKSUM;
-  if (c != m) return USB_ERR_RESPONSE_LENGTH;
+  int32_t nFrame = 0;
+  if (c > pChannel->nMaxWords)
+    nFrame = USB_ERR_RESPONSE_LENGTH;
+  else if (pu32Response[c] != WordSum(pu32Response, c))
+    nFrame = USB_ERR_CHECKSUM;
+  else if (c != m)
+    nFrame = USB_ERR_RESPONSE_LENGTH;
+  if (nFrame != 0) {
+    NoteStale(pChannel);
+    return nFrame;
+  }
 
   pChannel->bLastLinkFailure = false;
   return static_cast<int32_t>(pu32Response[1]);

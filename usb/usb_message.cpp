@@ -125,6 +125,7 @@ CUsbMessage::CUsbMessage() {
   pu32Response = au32Response;
   dwLastOsError = 0;
   bLastLinkFailure = false;
+  hStaleDevice = nullptr;
 }
 
 int32_t OpenChannel() {

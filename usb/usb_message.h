@@ -72,6 +72,9 @@ class CUsbMessage {
   // Whether the last Transact failed in the link (a send or receive failure or a frame
   // test), as opposed to returning the device's result word.
   bool bLastLinkFailure;
+  // The device whose last exchange failed after its request went out: its IN endpoint may
+  // still hold that exchange's answer, which the next Transact reads away first. Main thread.
+  WDU_DEVICE_HANDLE hStaleDevice;
 };
 
 // Process-wide state.

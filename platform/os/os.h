@@ -99,6 +99,13 @@ using PFN_OS_SLEEP = void (*)(DWORD dwMilliseconds);
 void OsSetSleepHook(PFN_OS_SLEEP pfnSleep);
 void OsSleep(DWORD dwMilliseconds);
 
+// The calling thread runs at normal priority, whatever start-up gave the thread that created
+// it (threads inherit their creator's scheduling). Every thread of the program but the main
+// one calls it first. POSIX: the time-sharing policy at the nice value the process started
+// with. Windows: THREAD_PRIORITY_NORMAL, or in the real-time class, where no thread
+// priority leaves the real-time range, its lowest, THREAD_PRIORITY_IDLE (base priority 16).
+void OsRunAtNormalPriority();
+
 // Console keyboard. ConsoleKeyWaiting never blocks; ConsoleReadKey returns one key code,
 // unechoed, removing it from the input (-1 when none can be read). When standard input is
 // not a console every byte is one key, and at end of input no key is ever waiting.

@@ -105,6 +105,13 @@ bool ApplyRealtime(int nPriority) {
   return pthread_setschedparam(pthread_self(), SCHED_RR, &sp) == 0;
 }
 
+// The nice value the process started with, before start-up changed any: a thread's normal.
+const int g_nStartNice = [] {
+  errno = 0;
+  const int nNice = getpriority(PRIO_PROCESS, 0);
+  return nNice == -1 && errno != 0 ? 0 : nNice;
+}();
+
 void LeaveRealtime() {
   int nPolicy = SCHED_OTHER;
   sched_param sp{};
@@ -433,6 +440,18 @@ BOOL SetThreadPriority(HANDLE hThread, int nPriority) {
   }
   t_nThreadPriority = nPriority;
   return TRUE;
+}
+
+void OsRunAtNormalPriority() {
+  LeaveRealtime();
+#if defined(__linux__)
+  // On Linux the nice value belongs to the thread (PRIO_PROCESS 0 is the calling thread)
+  // and is inherited from its creator; moving it up to the start value needs no privilege.
+  errno = 0;
+  const int nNice = getpriority(PRIO_PROCESS, 0);
+  if (!(nNice == -1 && errno != 0) && nNice < g_nStartNice) setpriority(PRIO_PROCESS, 0, g_nStartNice);
+#endif
+  t_nThreadPriority = THREAD_PRIORITY_NORMAL;
 }
 
 // ---- Multimedia timer ----

@@ -29,6 +29,7 @@ struct InputReader {
 std::shared_ptr<InputReader> StartInputReader(HANDLE hInput) {
   auto pReader = std::make_shared<InputReader>();
   std::thread([pReader, hInput] {
+    OsRunAtNormalPriority();
     for (;;) {
       unsigned char abBytes[64];
       DWORD dwRead = 0;
@@ -158,6 +159,17 @@ int CharBytes(UINT uCodePage, const char* p, int nLeft) {
 }
 
 }  // namespace
+
+// ---- Priority ----
+
+void OsRunAtNormalPriority() {
+  // In the real-time class every thread priority is in the real-time range (16 to 31);
+  // THREAD_PRIORITY_IDLE gives its lowest, 16. Leaving the range would take the class,
+  // and with it the main thread, out of real time.
+  const DWORD dwClass = GetPriorityClass(GetCurrentProcess());
+  SetThreadPriority(GetCurrentThread(),
+                    dwClass == REALTIME_PRIORITY_CLASS ? THREAD_PRIORITY_IDLE : THREAD_PRIORITY_NORMAL);
+}
 
 // ---- Console ----
 

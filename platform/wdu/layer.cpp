@@ -27,6 +27,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
 #include "platform/wdu/backend.h"
 #include "platform/wdu/wdu.h"
 
@@ -197,6 +201,10 @@ void RunEvent(Layer& l, const Event& ev) {
 }
 
 void DispatchLoop(Layer* pl) {
+  OsRunAtNormalPriority();  // handlers never run at the main thread's priority
+#if defined(__linux__)
+  pthread_setname_np(pthread_self(), "vx-usb-dispatch");
+#endif
   Layer& l = *pl;
   std::unique_lock<std::mutex> lk(l.mtx);
   for (;;) {

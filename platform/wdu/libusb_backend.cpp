@@ -12,13 +12,19 @@
 // reused, so an exchange allocates nothing. The caller waits for its completion, which
 // the event thread delivers. A departure cancels a transfer in progress, so the caller
 // hears at once that the device is gone, and the device is closed once no transfer on it
-// is in progress.
+// is in progress. An IN transfer reads into a buffer of whole packets of the endpoint's
+// maximum packet size, so that a device that sends more than asked never overflows the
+// last packet (babble, which halts the endpoint on a real controller); the caller gets the
+// bytes it asked for, and more than that is reported as babble. After a stall, babble or
+// I/O error the endpoint's halt is cleared, so that the next exchange can go through.
 #include <libusb.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -42,17 +48,25 @@
 namespace {
 
 constexpr int kInterface = 0;
+constexpr unsigned char kInEndpoint = 0x82;
+constexpr int kHighSpeedBulkPacket = 512;  // when the endpoint's descriptor cannot be read
+constexpr DWORD kLargestFrame = 512;       // the largest response the channel asks for
 
 struct Device {
   libusb_device_handle* pHandle = nullptr;
   libusb_transfer* pTransfer = nullptr;
   int fd = -1;  // the usbfs node opened by the sysfs poller, closed with the device
+  int nInPacket = kHighSpeedBulkPacket;  // wMaxPacketSize of the IN endpoint
+  std::vector<uint8_t> inBuffer;         // whole packets, at least kLargestFrame bytes
   std::mutex mtxUse;  // one transfer at a time on the device's one libusb transfer
   std::mutex mtxDone;
   std::condition_variable cvDone;
   bool bDone = false;
   bool bInFlight = false;  // guarded by mtxDone
   bool bGone = false;      // guarded by mtxDone
+  // The device itself while a transfer is in flight (guarded by mtxDone): its completion
+  // wakes the caller after letting go of mtxDone, and may outlast the caller's last use.
+  std::shared_ptr<Device> pSelf;
 };
 
 struct LibusbBackend {
@@ -77,6 +91,7 @@ std::string KeyOf(unsigned nBus, unsigned nAddress) {
 }
 
 void EventLoop(LibusbBackend* b) {
+  OsRunAtNormalPriority();
 #if defined(__linux__)
   pthread_setname_np(pthread_self(), "vx-usb-events");
 #endif
@@ -116,6 +131,9 @@ bool HotplugDelivered() {
 #endif
 }
 
+// Runs on the watch thread, at normal priority: libusb_init starts libusb's own thread (on
+// Linux its udev monitor), which inherits the caller's scheduling, and so does the event
+// thread started here.
 bool WatchStart(void* pCtx, UsbListing* peListing) {
   auto* b = static_cast<LibusbBackend*>(pCtx);
   if (b->pContext == nullptr && libusb_init(&b->pContext) != LIBUSB_SUCCESS) {
@@ -200,6 +218,12 @@ bool WatchScan(void* pCtx, std::vector<UsbCandidate>* pNow) {
 #endif
 }
 
+// The bytes of the whole packets that hold nBytes (at least one packet).
+size_t WholePackets(DWORD nBytes, int nPacket) {
+  const size_t n = std::max<size_t>(1, (size_t(nBytes) + size_t(nPacket) - 1) / size_t(nPacket));
+  return n * size_t(nPacket);
+}
+
 UsbState FromOpenError(int rc) {
   switch (rc) {
     case LIBUSB_ERROR_ACCESS: return UsbState::kNoPermission;
@@ -257,6 +281,9 @@ UsbState WatchOpen(void* pCtx, const UsbCandidate& c, uint64_t uId, WDU_DEVICE_D
   if (rc == LIBUSB_SUCCESS) {
     pDev->pTransfer = libusb_alloc_transfer(0);
     if (pDev->pTransfer == nullptr) rc = LIBUSB_ERROR_NO_MEM;
+    const int nPacket = libusb_get_max_packet_size(libusb_get_device(pDev->pHandle), kInEndpoint);
+    if (nPacket > 0) pDev->nInPacket = nPacket;
+    pDev->inBuffer.resize(WholePackets(kLargestFrame, pDev->nInPacket));
   }
   if (rc != LIBUSB_SUCCESS) {
     FreeDevice(pDev.get());
@@ -367,9 +394,15 @@ DWORD LuSetInterface(void* pCtx, uint64_t uId, DWORD dwInterface, DWORD dwAltSet
 
 void LIBUSB_CALL OnTransferDone(libusb_transfer* pTransfer) {
   auto* pDev = static_cast<Device*>(pTransfer->user_data);
-  std::lock_guard<std::mutex> lk(pDev->mtxDone);
-  pDev->bDone = true;
-  pDev->bInFlight = false;
+  std::shared_ptr<Device> pKeep;
+  {
+    std::lock_guard<std::mutex> lk(pDev->mtxDone);
+    pDev->bDone = true;
+    pDev->bInFlight = false;
+    pKeep = std::move(pDev->pSelf);
+  }
+  // Woken with the lock free: the caller, the main thread at its higher priority, would
+  // otherwise wake only to wait for this thread's unlock behind whatever else runs.
   pDev->cvDone.notify_all();
 }
 
@@ -384,7 +417,15 @@ DWORD LuTransfer(void* pCtx, uint64_t uId, DWORD dwPipe, bool, DWORD, uint8_t* p
     std::lock_guard<std::mutex> use(pDev->mtxUse);
     libusb_transfer* t = pDev->pTransfer;
     const unsigned char ep = static_cast<unsigned char>(dwPipe);
-    libusb_fill_bulk_transfer(t, pDev->pHandle, ep, pBuffer, static_cast<int>(dwBytes), &OnTransferDone, pDev.get(),
+    const bool bIn = (ep & LIBUSB_ENDPOINT_IN) != 0;
+    uint8_t* pData = pBuffer;
+    size_t nLength = dwBytes;
+    if (bIn) {
+      nLength = WholePackets(dwBytes, pDev->nInPacket);
+      if (pDev->inBuffer.size() < nLength) pDev->inBuffer.resize(nLength);  // never for the channel's frames
+      pData = pDev->inBuffer.data();
+    }
+    libusb_fill_bulk_transfer(t, pDev->pHandle, ep, pData, static_cast<int>(nLength), &OnTransferDone, pDev.get(),
                               dwTimeoutMs);
     int rc = LIBUSB_SUCCESS;
     {
@@ -395,6 +436,7 @@ DWORD LuTransfer(void* pCtx, uint64_t uId, DWORD dwPipe, bool, DWORD, uint8_t* p
         pDev->bDone = false;
         rc = libusb_submit_transfer(t);
         pDev->bInFlight = rc == LIBUSB_SUCCESS;
+        if (pDev->bInFlight) pDev->pSelf = pDev;
       }
     }
     if (rc != LIBUSB_SUCCESS) {
@@ -408,10 +450,21 @@ DWORD LuTransfer(void* pCtx, uint64_t uId, DWORD dwPipe, bool, DWORD, uint8_t* p
         libusb_cancel_transfer(t);
       }
       pDev->cvDone.wait(lk, [&] { return pDev->bDone; });
-      *pdwMoved = static_cast<DWORD>(t->actual_length);
+      const DWORD dwMoved = static_cast<DWORD>(std::max(t->actual_length, 0));
       dwStatus = pDev->bGone ? WD_DEVICE_NOT_FOUND : WduStatusFromTransfer(t->status);
+      *pdwMoved = std::min(dwMoved, dwBytes);
+      if (bIn) std::memcpy(pBuffer, pData, *pdwMoved);
     }
-    if (dwStatus == WD_USBD_STATUS_STALL) libusb_clear_halt(pDev->pHandle, ep);  // so the next exchange works
+    // A halted endpoint stays halted until it is cleared: without this the next exchange
+    // on it would fail or be lost.
+    if (dwStatus == WD_USBD_STATUS_STALL || dwStatus == WD_USBD_STATUS_BABBLE_DETECTED ||
+        dwStatus == WD_USBD_STATUS_XACT_ERROR) {
+      libusb_clear_halt(pDev->pHandle, ep);
+    }
+    // More than asked for came in whole packets: the device babbled, the endpoint did not halt.
+    if (bIn && dwStatus == WD_STATUS_SUCCESS && static_cast<DWORD>(t->actual_length) > dwBytes) {
+      dwStatus = WD_USBD_STATUS_BABBLE_DETECTED;
+    }
   }
   EndCall(b, uId);
   return dwStatus;

@@ -8,7 +8,6 @@
 #include "platform/wdu/wdu.h"
 
 // Statuses of failures that have no status of their own elsewhere in the layer.
-constexpr DWORD WD_USBD_STATUS_BABBLE_DETECTED = 0xC0000012u;  // the device sent more than asked
 constexpr DWORD WD_USBD_STATUS_XACT_ERROR = 0xC0000011u;       // the transfer failed on the bus
 constexpr DWORD WD_NOT_IMPLEMENTED = 0x2000000Au;
 constexpr DWORD WD_WINDRIVER_STATUS_ERROR = 0x20000000u;       // a failure with no closer status

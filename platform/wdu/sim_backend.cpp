@@ -37,7 +37,9 @@ DWORD FromBus(vxsim::BusStatus s) {
     case vxsim::BusStatus::kOk: return WD_STATUS_SUCCESS;
     case vxsim::BusStatus::kTimeout: return WD_TIME_OUT_EXPIRED;
     case vxsim::BusStatus::kGone: return WD_DEVICE_NOT_FOUND;
-    case vxsim::BusStatus::kError: return WD_USBD_STATUS_STALL;
+    case vxsim::BusStatus::kError:
+    case vxsim::BusStatus::kStall: return WD_USBD_STATUS_STALL;
+    case vxsim::BusStatus::kBabble: return WD_USBD_STATUS_BABBLE_DETECTED;
   }
   return WD_OPERATION_FAILED;
 }

@@ -24,6 +24,9 @@
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <pthread.h>
+#endif
 #endif
 
 #include <algorithm>
@@ -378,6 +381,10 @@ void ServeConnection(SocketClient& c, Socket s) {
 }
 
 void ConnectionThread(SocketClient* pc) {
+  OsRunAtNormalPriority();
+#if defined(__linux__)
+  pthread_setname_np(pthread_self(), "vx-usb-socket");
+#endif
   SocketClient& c = *pc;
   for (;;) {
     {

@@ -136,6 +136,8 @@ void UsbWatch::Wake() {
 }
 
 void UsbWatch::Run() {
+  // Before the bus is brought up: the bus library's own threads, started from here, inherit it.
+  OsRunAtNormalPriority();
 #if defined(__linux__)
   pthread_setname_np(pthread_self(), "vx-usb-watch");
 #endif

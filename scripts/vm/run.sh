@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the updater through a real kernel USB stack: each case boots a fresh QEMU guest
 # (TCG, qemu-xhci) whose USB device is the simulated locator, served by vx_locator_sim's
-# usbredir front-end; then checks what the updater printed and what reached the locator.
+# usbredir front-end, plugged and unplugged through the simulator's control FIFO as the
+# case's steps say; then checks what the updater printed and what reached the locator.
 #   scripts/vm/run.sh BUILD_DIR [CASE...]
 # Leaves build/vm/<case>/: transcript.bin (the updater's standard output, byte for byte),
 # image.bin (the image it installed), trace.txt, flash.bin, eeprom.bin (the simulator's),
@@ -42,6 +43,60 @@ stop_sim() {
   wait "$1" 2>/dev/null || true
 }
 
+case_field() { "$src/scripts/vm/cases.sh" get "$1" "$2"; }
+
+# The simulator's options for a case: the case's own, without device time unless they give
+# it; a case whose steps plug the locator starts without one.
+sim_options() {
+  local plug options
+  plug=$(case_field "$1" plug)
+  options=$(case_field "$1" sim)
+  [[ $options == *--crc-ns* ]] || options+=" --fast"
+  echo "$options $([[ $plug == none ]] && echo --plug-delay 600000 || echo --plug-delay "$2")"
+}
+
+# Does what the case's steps say while it runs (cases.sh steps), one after the other:
+#   wait transcript|sim N TEXT   until N lines hold TEXT (in the updater's output or the
+#                                simulator's log), at most 120 s
+#   do LINE                      writes LINE to the simulator's control FIFO
+#   sleep S                      pauses S seconds
+#   replug N                     unplugs and plugs again: in the guest after 50 ms; on this
+#                                machine, whose socket would merge the two, once the
+#                                updater has reported the N-th departure
+#   run_steps CASE TRANSCRIPT SIMLOG CONTROL guest|host
+run_steps() {
+  local name=$1 transcript=$2 simlog=$3 control=$4 where=$5 verb a b text
+  exec {ctl}> "$control"
+  while read -r verb a b; do
+    case $verb in
+      wait)
+        local file=$transcript
+        [[ $a == sim ]] && file=$simlog
+        read -r n text <<< "$b"
+        local deadline=$((SECONDS + 120))
+        until (($(grep -acF -- "$text" "$file" 2>/dev/null) >= n)); do
+          ((SECONDS < deadline)) || { echo "vm: $name: no $n of \"$text\" in $file" >&2; break; }
+          sleep 0.05
+        done ;;
+      do) echo "$a${b:+ $b}" >&"$ctl" ;;
+      sleep) sleep "$a" ;;
+      replug)
+        echo unplug >&"$ctl"
+        if [[ $where == guest ]]; then
+          sleep 0.05
+        else
+          local deadline=$((SECONDS + 120))
+          until (($(grep -acF -- "Connect next locator" "$transcript" 2>/dev/null) >= a)); do
+            ((SECONDS < deadline)) || break
+            sleep 0.05
+          done
+        fi
+        echo plug >&"$ctl" ;;
+    esac
+  done < <("$src/scripts/vm/cases.sh" steps "$name")
+  exec {ctl}>&-
+}
+
 # The case on this machine against the simulator's socket: the reference transcript.
 reference() {
   local name=$1 dir=$2 ref="$2/ref"
@@ -49,42 +104,53 @@ reference() {
   mkdir -p "$ref/ProgramData/Quenby Ltd/Valtor Firmware Updater"
   "$src/scripts/vm/cases.sh" folders "$ref/folders"
   mv "$ref/folders/$name" "$ref/ProgramData/Quenby Ltd/Valtor Firmware Updater/Firmware"
+  mkfifo "$ref/control"
   # shellcheck disable=SC2046
-  "$sim" --socket "$ref/sim.sock" --fast $("$src/scripts/vm/cases.sh" sim-options "$name") > "$ref/sim.log" 2>&1 &
+  "$sim" --socket "$ref/sim.sock" --control "$ref/control" $(sim_options "$name" 500) > "$ref/sim.log" 2>&1 &
   local simpid=$!
   wait_for "$ref/sim.log" 20 "listening" || { cat "$ref/sim.log"; return 1; }
+  run_steps "$name" "$dir/reference.bin" "$ref/sim.log" "$ref/control" host &
+  local steps=$!
   PROGRAMDATA="$ref/ProgramData" VX_LOCATOR_SIM="$ref/sim.sock" \
-    sh "$src/scripts/vm/drive.sh" "$name" "$dir/reference.bin" "$updater" || true
+    sh "$src/scripts/vm/drive.sh" "$ref/folders/$name.env" "$dir/reference.bin" "$updater" || true
+  kill "$steps" 2>/dev/null || true
+  wait "$steps" 2>/dev/null || true
   stop_sim "$simpid"
 }
 
 # One case in a fresh guest.
 guest() {
   local name=$1 dir=$2
-  local sock="$dir/usbredir.sock" mon="$dir/monitor"
-  rm -f "$sock" "$mon"
-  mkfifo "$mon"
+  local sock="$dir/usbredir.sock" mon="$dir/monitor" plug
+  plug=$(case_field "$name" plug)
+  rm -f "$sock" "$mon" "$dir/control"
+  mkfifo "$mon" "$dir/control"
   # shellcheck disable=SC2046
-  "$sim" --usbredir "$sock" --fast --plug-delay 0 --trace "$dir/trace.txt" --dump-flash "$dir/flash.bin" \
-    --dump-eeprom "$dir/eeprom.bin" $("$src/scripts/vm/cases.sh" sim-options "$name") > "$dir/sim.log" 2>&1 &
+  "$sim" --usbredir "$sock" --trace "$dir/trace.txt" --dump-flash "$dir/flash.bin" --dump-eeprom "$dir/eeprom.bin" \
+    --control "$dir/control" --log-times $(sim_options "$name" 0) > "$dir/sim.log" 2>&1 &
   local simpid=$!
   wait_for "$dir/sim.log" 20 "listening" || { cat "$dir/sim.log"; return 1; }
+  local redir=()
+  [[ $plug == cold ]] && redir=(-device usb-redir,chardev=locator,id=locator,bus=xhci.0)
   # The monitor reads its commands from the FIFO; holding it open keeps QEMU's stdin open.
   qemu-system-x86_64 -accel tcg -m 512 -nodefaults -display none -no-reboot \
     -kernel "$vm/vmlinux" -initrd "$vm/initramfs" \
     -append "console=ttyS0 loglevel=4 panic=-1 vxcase=$name" \
     -serial "file:$dir/console.txt" -serial "file:$dir/transcript.bin" \
-    -device qemu-xhci,id=xhci -chardev "socket,id=locator,path=$sock" \
+    -device qemu-xhci,id=xhci -chardev "socket,id=locator,path=$sock" "${redir[@]}" \
     -monitor stdio < "$mon" > "$dir/qemu.log" 2>&1 &
   local qemupid=$!
   exec {monfd}> "$mon"
-  local started=$SECONDS
-  # Plug the locator in once the updater waits for it: a hot-plug into the running guest.
+  local started=$SECONDS steps=
+  # Plug the locator in once the updater waits for it: a hot-plug into the running guest
+  # (with plug none, the locator itself is plugged by the steps, into this device).
   if wait_for "$dir/console.txt" 120 "vx-mark ready"; then
-    echo "device_add usb-redir,chardev=locator,id=locator,bus=xhci.0" >&"$monfd"
+    [[ $plug == cold ]] || echo "device_add usb-redir,chardev=locator,id=locator,bus=xhci.0" >&"$monfd"
     echo "ready $(date +%s.%N)" > "$dir/host-clock.txt"
+    run_steps "$name" "$dir/transcript.bin" "$dir/sim.log" "$dir/control" guest &
+    steps=$!
   fi
-  local deadline=$((SECONDS + 180))
+  local deadline=$((SECONDS + 300))
   while kill -0 "$qemupid" 2>/dev/null && ((SECONDS < deadline)); do sleep 0.05; done
   echo "exit $(date +%s.%N)" >> "$dir/host-clock.txt"
   if kill -0 "$qemupid" 2>/dev/null; then
@@ -92,6 +158,7 @@ guest() {
     kill "$qemupid" 2>/dev/null || true
   fi
   wait "$qemupid" 2>/dev/null || true
+  if [[ -n $steps ]]; then kill "$steps" 2>/dev/null || true; wait "$steps" 2>/dev/null || true; fi
   exec {monfd}>&-
   stop_sim "$simpid"
   echo "vm: $name: guest ran $((SECONDS - started)) s"

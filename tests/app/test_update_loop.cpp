@@ -251,7 +251,7 @@ TEST_F(UpdateLoopTest, FaultAtEveryExchangeOfAnAttemptEndsSoundlyAndTheNextAttem
       {FaultKind::kNoAnswer, 0},      {FaultKind::kBadChecksum, 0},   {FaultKind::kWrongCount, 0},
       {FaultKind::kCountTooLarge, 0}, {FaultKind::kResult, vxsim::kResultBusy}, {FaultKind::kShortResponse, 0},
       {FaultKind::kZeroResponse, 0},  {FaultKind::kShortWrite, 0},    {FaultKind::kUnplugBefore, 0},
-      {FaultKind::kUnplugAfter, 0},   {FaultKind::kDelay, 4 * kTimeoutMs}};
+      {FaultKind::kUnplugAfter, 0},   {FaultKind::kDelay, 4 * kTimeoutMs}, {FaultKind::kLate, 0}};
   const std::vector<uint8_t> image = [] {
     std::vector<uint8_t> b = {0xFC, 0xFC, 0xFC, 0xFC, 0, 0, 1, 0, 0, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0x34, 0x12, 0, 0};
     for (uint32_t i = 0; b.size() < 3 * 256 - 40; ++i) b.push_back(uint8_t(i * 7 + 3));
@@ -334,7 +334,10 @@ TEST_F(UpdateLoopTest, FaultAtEveryExchangeOfAnAttemptEndsSoundlyAndTheNextAttem
         }
       }
       pLocator->ClearFaults();
-      ASSERT_TRUE(Connect());
+      // A late answer is kept by the same presence: the next attempt runs on it, not re-plugged.
+      if (mf.kind != FaultKind::kLate) {
+        ASSERT_TRUE(Connect());
+      }
       ExpectCleanAttempt();
       ++nAttempts;
       EXPECT_EQ(pLocator->UnerasedWrites(), u32Unerased);

@@ -16,6 +16,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -225,10 +227,41 @@ class EndToEnd : public ::testing::Test {
   std::vector<std::string> m_trace;
 };
 
+// The updater's threads (named vx-usb-*, and libusb's own), other than its main thread, that
+// run above normal priority: a real-time policy, or a nice value below this test's own (the
+// one the process started with). A sanitizer's runtime threads are not the updater's.
+std::vector<std::string> ThreadsAboveNormal(pid_t pid) {
+  const int nNormal = getpriority(PRIO_PROCESS, 0);
+  std::vector<std::string> above;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    if (task.path().filename() == std::to_string(pid)) continue;
+    std::string name, stat;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    if (name.rfind("vx-usb-", 0) != 0 && name.rfind("libusb", 0) != 0) continue;
+    std::getline(std::ifstream(task.path() / "stat"), stat);
+    // After the name in parentheses: the state (field 3), ... nice (19), ... policy (41).
+    std::istringstream in(stat.substr(stat.rfind(')') + 2));
+    std::vector<long> fields;
+    std::string word;
+    while (in >> word) fields.push_back(std::strtol(word.c_str(), nullptr, 10));
+    if (fields.size() < 39) continue;  // the thread ended meanwhile
+    const long nNice = fields[19 - 3], nPolicy = fields[41 - 3];
+    if (nPolicy != SCHED_OTHER || nNice < nNormal) {
+      above.push_back(stat.substr(0, stat.rfind(')') + 1) + " policy " + std::to_string(nPolicy) + " nice " +
+                      std::to_string(nNice));
+    }
+  }
+  return above;
+}
+
 TEST_F(EndToEnd, SuccessfulUpdateProgramsImageInfoBlockAndRecords) {
   StandardFolder();
   Start();
   ASSERT_TRUE(Attempt());
+  // Start-up raised the main thread (to real-time scheduling where permitted); the layer's
+  // dispatch thread and the socket backend's connection thread, which it started, are back
+  // at normal priority.
+  EXPECT_EQ(ThreadsAboveNormal(m_updater->Pid()), std::vector<std::string>{});
   EXPECT_EQ(m_updater->Output(), Preamble() + kConnected + kSuccessfulAttempt);
   EXPECT_FALSE(m_updater->Exited(nullptr)) << "the updater never ends by itself";
   StopSim();
@@ -483,6 +516,7 @@ TEST_F(EndToEnd, WithoutASimulatorItWaitsOnTheRealBusQuietly) {
   // A few wake-ups a second at most (bringing the bus up, polling for arrivals): no busy loop.
   const long nBefore = BackgroundWakeups(m_updater->Pid());
   ASSERT_GE(nBefore, 0) << "the USB backend's threads are not running";
+  EXPECT_EQ(ThreadsAboveNormal(m_updater->Pid()), std::vector<std::string>{});
   m_updater->WaitQuiet(2000, 2000);
   EXPECT_LE(BackgroundWakeups(m_updater->Pid()) - nBefore, 20);
   EXPECT_EQ(m_updater->Output(), Preamble() + "USB Device NOT Connected\n");

@@ -40,6 +40,10 @@ TEST(FaultText, ParsesEveryForm) {
       {"unplugbefore@x=7", Make(FaultKind::kUnplugBefore, 0, 7)},
       {"unplugafter@x=7,cmd=413", Make(FaultKind::kUnplugAfter, 0, 7, 413)},
       {"result=0x80000001@x=1*2", Make(FaultKind::kResult, 0x80000001, 1, 0, 1, 2)},
+      {"late@x=2", Make(FaultKind::kLate, 0, 2)},
+      {"stall@cmd=409", Make(FaultKind::kStall, 0, 0, 409)},
+      {"babble@x=1*3", Make(FaultKind::kBabble, 0, 1, 0, 1, 3)},
+      {"silence@x=4", Make(FaultKind::kSilence, 0, 4)},
   };
   for (const Case& c : cases) {
     std::string error;
@@ -151,6 +155,50 @@ TEST(FaultKinds, DelayBeyondTheTimeOutLeavesTheResponsePending) {
   std::vector<uint32_t> words;
   EXPECT_EQ(f.In(30000, &words), BusStatus::kOk);
   EXPECT_EQ(words, WithSum({3, 1, 0}));
+}
+
+// A late answer comes just after its IN timed out. Kept (the default), the endpoint hands it
+// to the next IN, ahead of the next request's own answer; discarded, the next request's
+// answer is the next IN's. An IN before the next request gets it either way.
+TEST(FaultKinds, LateAnswerIsKeptForTheNextInUnlessDiscarded) {
+  for (const bool bKeep : {true, false}) {
+    LocatorConfig cfg;
+    cfg.bKeepLateAnswers = bKeep;
+    Plugged f{cfg};
+    f.loc.AddFault(ParseFault("late@x=1").value());
+    EXPECT_EQ(f.X({3, 3, CMD_ERASE_STATUS}, 20).in, BusStatus::kTimeout) << bKeep;
+    const Reply next = f.X({3, 7, CMD_READ_FLASH_CFI});
+    EXPECT_EQ(next.in, BusStatus::kOk) << bKeep;
+    EXPECT_EQ(next.words, bKeep ? WithSum({3, 1, 0}) : WithSum({7, 0, 0, 'Q', 'R', 'Y', 2})) << bKeep;
+    // Kept, the CFI answer is the following IN's; the one after that finds nothing.
+    std::vector<uint32_t> words;
+    EXPECT_EQ(f.In(20, &words), bKeep ? BusStatus::kBabble : BusStatus::kTimeout) << bKeep;  // 32 bytes for 16
+    f.loc.AddFault(ParseFault("late@x=3").value());
+    EXPECT_EQ(f.X({3, 3, CMD_ERASE_STATUS}, 20).in, BusStatus::kTimeout) << bKeep;
+    EXPECT_EQ(f.In(20, &words), BusStatus::kOk) << bKeep;
+    EXPECT_EQ(words, WithSum({3, 1, 0})) << bKeep;
+    EXPECT_EQ(f.In(20), BusStatus::kTimeout) << bKeep;
+  }
+}
+
+// Stall and silence execute nothing; babble executes the request and loses its answer.
+TEST(FaultKinds, StallBabbleAndSilenceEndTheInTransfer) {
+  struct Case {
+    const char* text;
+    BusStatus in;
+    uint16_t unit;  // flash at 0x8000 afterwards
+  } cases[] = {{"stall@x=1", BusStatus::kStall, 0xFFFF},
+               {"babble@x=1", BusStatus::kBabble, 0x5678},
+               {"silence@x=1", BusStatus::kTimeout, 0xFFFF}};
+  for (const Case& c : cases) {
+    Plugged f{c.text};
+    const Reply r = f.X(WriteFlashRequest(0x8000, 0, {0x12345678}), 50);
+    EXPECT_EQ(r.out, BusStatus::kOk) << c.text;
+    EXPECT_EQ(r.in, c.in) << c.text;
+    EXPECT_EQ(r.inMoved, 0u) << c.text;
+    EXPECT_EQ(f.loc.FlashUnit(0x8000), c.unit) << c.text;
+    EXPECT_EQ(f.In(20), BusStatus::kTimeout) << c.text;  // nothing left for a later IN
+  }
 }
 
 TEST(FaultKinds, ShortWriteExecutesNothing) {
