@@ -8,7 +8,10 @@ set -euo pipefail
 # polling: the update without udevd, whose events libusb's hot-plug needs: the backend's
 # polling finds the locator (as root, the only user who may open a node that udev did not
 # hand over).
-names="update unplug line permission polling"
+# gadget-*: the case after the dash with the locator as a USB gadget (vx_locator_sim
+# --gadget on dummy_hcd) in the guest's own kernel instead of QEMU's usb-redir; all of them
+# run in one guest (scripts/vm/gadget.sh).
+names="update unplug line permission polling gadget-update gadget-unplug gadget-line"
 
 # The 33-byte image with a header (type 1, version 7, header CRC 0x1234), then "123456789".
 header_image() {
@@ -23,10 +26,10 @@ case $1 in
     for name in $names; do
       mkdir -p "$2/$name"
       printf '12,0\n3,1,main.bin\n' > "$2/$name/pcversions.txt"
-      if [[ $name == unplug ]]; then long_image; else header_image; fi > "$2/$name/main.bin"
+      if [[ ${name#gadget-} == unplug ]]; then long_image; else header_image; fi > "$2/$name/main.bin"
     done ;;
   sim-options)
-    case $2 in
+    case ${2#gadget-} in
       # The locator goes as the 41st page's request arrives: pages 0 to 39 are written.
       unplug) echo "--fault unplugbefore@cmd=412#41" ;;
       line) echo "--production-line --replug-ms 1000" ;;

@@ -14,10 +14,10 @@ expect_words() {  # FILE OFFSET "W1 W2 ..." WHAT
   [[ "${got% }" == "$3" ]] || fail "$4: got ${got% }, want $3"
 }
 count() { grep -aoF -- "$2" "$1" | wc -l; }
-same_as_reference() {
-  if ! cmp -s "$dir/transcript.bin" "$dir/reference.bin"; then
-    fail "the transcript differs from the one against the simulator's socket (reference.bin):"
-    diff <(od -c "$dir/reference.bin") <(od -c "$dir/transcript.bin") | head -20 >&2
+same_as_reference() {  # [SED]: the reference as this case expects it
+  if ! cmp -s "$dir/transcript.bin" <(sed "${1:-}" "$dir/reference.bin"); then
+    fail "the transcript differs from the one against the simulator's socket (reference.bin${1:+, then $1}):"
+    diff <(sed "${1:-}" "$dir/reference.bin" | od -c) <(od -c "$dir/transcript.bin") | head -20 >&2
   fi
 }
 # Requests in the trace with this command code (word 2) and, when given, this address (word 4).
@@ -81,7 +81,7 @@ cmp -s <(head -c ${#preamble} "$dir/transcript.bin") <(printf '%s' "$preamble") 
   fail "the transcript does not begin with the start-up texts"
 departure=$'\nKessan USB Device Disconnected\n\nConnect next locator and switch on while holding the f and up buttons\n'
 
-case $name in
+case ${name#gadget-} in
   update | polling)
     same_as_reference
     [[ $(count "$dir/transcript.bin" "SUCCESS, Flash and Firmware File CRCs equal") == 1 ]] || fail "no verified download"
@@ -94,7 +94,10 @@ case $name in
     expect_words "$dir/eeprom.bin" $((0x1000)) "1 12 0" "overall version record"
     ;;
   unplug)
-    same_as_reference
+    # A gadget's controller has taken the request in before the locator goes (no device
+    # can refuse a packet it has acknowledged): the host's OUT succeeds and its IN fails,
+    # 55 instead of the short write 66 of a request that never arrived.
+    if [[ $name == gadget-* ]]; then same_as_reference 's/Error Code = 66,/Error Code = 55,/'; else same_as_reference; fi
     grep -aqF $'\nCommunication error during Firmware Download\nError Code = ' "$dir/transcript.bin" ||
       fail "no failure of the download"
     cmp -s <(tail -c ${#departure} "$dir/transcript.bin") <(printf '%s' "$departure") ||

@@ -11,7 +11,7 @@ name=$1 transcript=$2
 shift 2
 limit=90   # seconds for the whole case
 settle=1   # seconds of quiet after the last expected text
-case $name in
+case ${name#gadget-} in
   update | polling) keys=1 stop='************' count=1 ;;
   unplug) keys=1 stop='Connect next locator' count=1 ;;
   line) keys=2 stop='Press any key to start download' count=3 ;;
