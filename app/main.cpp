@@ -1,4 +1,5 @@
-// The program's entry: console and output set-up, then start-up with the real calls.
+// The program's entry: standard streams, console and output set-up, then start-up with the
+// real calls.
 #include <clocale>
 #include <new>
 
@@ -13,6 +14,7 @@ CUsbMessage* CreateChannel() { return new (std::nothrow) CUsbMessage; }
 }  // namespace
 
 int main(int argc, char** argv) {
+  OsInitStandardStreams();  // before anything opens a file or a link
   ConsoleInit();
   OsUnbufferedStdout();
   std::setlocale(LC_CTYPE, "");

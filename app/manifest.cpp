@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <memory>
 #include <string>
@@ -43,6 +44,8 @@ wchar_t* ManifestFileName(VersionManifest& manifest, int32_t nImageType) {
 }
 
 namespace {
+
+constexpr char kUtf8ByteOrderMark[] = "\xEF\xBB\xBF";
 
 // A number field: the atoi rules over the field's text as 8-bit text (white space, an
 // optional sign, decimal digits up to the first other character; no digits give 0). A value
@@ -100,14 +103,16 @@ bool ReadVersionManifestFrom(const char* pszPath, VersionManifest& manifest) {
   char szLine[kManifestLineChars + 1];
   bool bFirstLine = true;
   while (std::fgets(szLine, sizeof szLine, file.get()) != nullptr) {
-    const std::wstring line = AnsiToWide(szLine);
     if (bFirstLine) {
       bFirstLine = false;
+      // Notepad begins UTF-8 text with a byte-order mark; it is no part of the first line.
+      const char* pszLine = std::strncmp(szLine, kUtf8ByteOrderMark, 3) == 0 ? szLine + 3 : szLine;
+      const std::wstring line = AnsiToWide(pszLine);
       std::wstring field, rest;
       SplitAtComma(line, field, rest);
       manifest.nOverallVersion = FieldNumber(field);
     } else {
-      ParseEntryLine(line, manifest);
+      ParseEntryLine(AnsiToWide(szLine), manifest);
     }
   }
   return true;

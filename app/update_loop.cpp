@@ -94,7 +94,9 @@ void RunUpdateLoopPass(const UpdateLoopState& state) {
     printf("%s", kNotConnectedText);
     return;
   }
+  ConsoleBeginAttempt();
   RunUpdateAttempt(state);
+  ConsoleEndAttempt();  // drops the keys pressed while the attempt ran
 }
 
 void RunUpdateLoop() {

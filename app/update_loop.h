@@ -15,7 +15,8 @@ struct UpdateLoopState {
 UpdateLoopState PrepareUpdateLoop();
 
 // One pass of the waiting loop: poll the connection, test for a key, and on a key either
-// report that no locator is connected or run one update attempt.
+// report that no locator is connected or run one update attempt, after which the keys
+// pressed meanwhile are discarded.
 void RunUpdateLoopPass(const UpdateLoopState& state);
 
 // One update attempt on the connected locator; returns its error code (0 on success).

@@ -34,9 +34,10 @@ uint32_t Crc16Update(uint32_t data, uint32_t crc);
 // 0x8000, verifies the locator's CRC and writes the ImageVersionRecord. Results: 0 when every
 // page write and the CRC request returned 0 (crcOut and lengthOut are then 0 unless the CRCs
 // matched); -1 null name; -2 file not opened (also a name with a parent component, which
-// would leave the firmware folder, and anything that is not a regular file); -3 first
-// sector erase failed; -4 file not read whole; kErrNotAnImage for an empty file or one
-// larger than the image area, refused before anything is sent; else the failing Transact
-// result of a page write or the CRC request.
+// would leave the firmware folder, and anything that is not a regular file); -3 the erase
+// of an image sector failed, before any page was programmed; -4 file not read whole (the
+// file is read before the first erase); kErrNotAnImage for an empty file or one larger
+// than the image area; else the failing Transact result of a page write or the CRC request.
+// Nothing is sent to the locator for -1, -2, -4 and kErrNotAnImage.
 constexpr int32_t kErrNotAnImage = -5;
 int32_t DownloadFirmwareImage(const char* fileName, uint32_t& crcOut, uint32_t& lengthOut);

@@ -101,9 +101,10 @@ int64_t FileSize(FILE* pFile) {
   return nSize;
 }
 
-// Reads up to nSize bytes, at most a page at a time; stops early at the end of the file or
-// at a read that moves nothing. Returns the number of bytes read.
-uint64_t ReadWholeFile(FILE* pFile, uint8_t* pu8Buffer, uint64_t nSize) {
+// Reads the whole file, at most a page at a time, into the buffer of nSize bytes. True only
+// when the file held exactly nSize bytes: a read that moves nothing before then, or a byte
+// beyond them (a file that grew since its size was taken), is a file not read whole.
+bool ReadWholeFile(FILE* pFile, uint8_t* pu8Buffer, uint64_t nSize) {
   uint64_t nTotal = 0;
   while (nTotal < nSize) {
     const uint64_t nLeft = nSize - nTotal;
@@ -112,7 +113,7 @@ uint64_t ReadWholeFile(FILE* pFile, uint8_t* pu8Buffer, uint64_t nSize) {
     nTotal += nRead;
     if (nRead == 0 || feof(pFile)) break;
   }
-  return nTotal;
+  return nTotal == nSize && fgetc(pFile) == EOF && feof(pFile);
 }
 
 void WriteImageVersionRecord(const ImageHeader& header) {
@@ -156,20 +157,9 @@ int32_t DownloadFirmwareImage(const char* fileName, uint32_t& crcOut, uint32_t& 
     return kErrNotAnImage;
   }
 
-  ClearBuffers();
-  if (EraseFlashSector(kImageSectors[0]) == 0) {
-    printf("%s", kEraseErrorText);
-    return -3;
-  }
-  for (uint32_t i = 1; i < 4; ++i) (void)EraseFlashSector(kImageSectors[i]);
-
-  uint32_t* pu32Request = pCUsbMessage->pu32Request;
-  pu32Request[0] = kWriteFlashHeaderWords + kPageWords;
-  pu32Request[1] = kPlainReplyWords;
-  pu32Request[2] = CMD_WRITE_FLASH;
-  pu32Request[3] = kPageWords;
-  pu32Request[4] = kImageBase;
-
+  // The whole file is read before anything is erased: a file replaced, truncated or made
+  // unreadable meanwhile must not leave the locator erased, and what is programmed is what
+  // was read.
   if (nFileSize < 0) {
     printf("%s", kReadErrorText);
     return -4;
@@ -182,10 +172,29 @@ int32_t DownloadFirmwareImage(const char* fileName, uint32_t& crcOut, uint32_t& 
     printf(kNoBufferText, fileName);
     return -4;
   }
-  if (ReadWholeFile(pFile.get(), pu8Pages.get(), nSize) != nSize) {
+  if (!ReadWholeFile(pFile.get(), pu8Pages.get(), nSize)) {
     printf("%s", kReadErrorText);
     return -4;
   }
+  pFile.reset();
+
+  // Every image sector must be erased before a page is programmed: a page programmed over
+  // flash that kept its old contents can still match the locator's CRC, which covers only
+  // the low byte of each unit.
+  ClearBuffers();
+  for (uint32_t u32Sector : kImageSectors) {
+    if (EraseFlashSector(u32Sector) == 0) {
+      printf("%s", kEraseErrorText);
+      return -3;
+    }
+  }
+
+  uint32_t* pu32Request = pCUsbMessage->pu32Request;
+  pu32Request[0] = kWriteFlashHeaderWords + kPageWords;
+  pu32Request[1] = kPlainReplyWords;
+  pu32Request[2] = CMD_WRITE_FLASH;
+  pu32Request[3] = kPageWords;
+  pu32Request[4] = kImageBase;
 
   const int nPageCount = static_cast<int>(nPages);
   printf(kFileText, fileName);
@@ -237,7 +246,6 @@ int32_t DownloadFirmwareImage(const char* fileName, uint32_t& crcOut, uint32_t& 
     }
   }
 
-  pFile.reset();
   pu8Pages.reset();
   WriteImageVersionRecord(header);
   return nResult;

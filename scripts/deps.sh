@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build needs and are missing.
 #   scripts/deps.sh          native build, tests and the simulator
-#   scripts/deps.sh windows  also the mingw-w64 cross compiler, Wine and NSIS (the installer)
+#   scripts/deps.sh windows  also the mingw-w64 cross compiler, Wine, NSIS (the installer) and
+#                            gcab, osslsigncode, openssl, OpenSSL's PKCS#11 engine and
+#                            SoftHSM (release signing and its test)
 #   scripts/deps.sh fuzz     also clang with its libFuzzer runtime
 #   scripts/deps.sh vm       also what the VM test needs: QEMU, busybox, udev, cpio, xz
 #   scripts/deps.sh arm64    also the aarch64 cross compiler, the arm64 libraries beside the
@@ -11,7 +13,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev libusb-1.0-0-dev libusbredirparser-dev)
 if [[ "${1:-}" == "windows" ]]; then
-  packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine nsis)
+  packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine nsis gcab osslsigncode openssl
+            libengine-pkcs11-openssl softhsm2)
 elif [[ "${1:-}" == "fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev)
 elif [[ "${1:-}" == "vm" ]]; then

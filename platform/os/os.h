@@ -102,9 +102,22 @@ void OsSleep(DWORD dwMilliseconds);
 // Console keyboard. ConsoleKeyWaiting never blocks; ConsoleReadKey returns one key code,
 // unechoed, removing it from the input (-1 when none can be read). When standard input is
 // not a console every byte is one key, and at end of input no key is ever waiting.
+// On a Windows console ConsoleInit also sets the output code page to the ANSI code page, so
+// that text in the ANSI code page (an image name as the manifest holds it) prints as it is.
 void ConsoleInit();
 bool ConsoleKeyWaiting();
 int ConsoleReadKey();
+// Around an update attempt. ConsoleBeginAttempt takes in the key codes waiting (both codes of
+// a key of two among them), which start attempts of their own as before; ConsoleEndAttempt
+// drops every key typed while the attempt ran, so that a second press does not start another
+// attempt on a locator the operator may be unplugging after "Download Complete". (A file as
+// standard input holds every key from the start: all of them stay.) On a Windows console
+// QuickEdit is off from ConsoleBeginAttempt to ConsoleEndAttempt: a selection made with the
+// mouse would hold the program's next output, and with it the main thread, in the middle of a
+// download. The operator's input mode comes back at ConsoleEndAttempt; it and the operator's
+// output code page also come back when the program ends, however it ends.
+void ConsoleBeginAttempt();
+void ConsoleEndAttempt();
 
 // Text in the current ANSI code page (on POSIX, the locale's multibyte encoding) and wide
 // text. Every byte survives the round trip to wide text and back: on POSIX a byte that the
@@ -115,7 +128,9 @@ std::string WideToAnsi(const wchar_t* pwszWide);
 
 // Maps a Windows path to this machine's file system. On Windows it is unchanged; on POSIX
 // "C:\ProgramData\..." becomes "$PROGRAMDATA/..." when PROGRAMDATA is set, else
-// "/var/lib/...", and backslashes become slashes.
+// "/var/lib/...", backslashes become slashes, and components are trimmed as Windows trims
+// them when it opens a file: a single trailing period of any component, and all trailing
+// periods and blanks of the last one.
 std::string OsMapPath(const char* pszWindowsPath);
 
 // fopen for reading of a Windows path (mapped as above). Only a regular file opens: a folder,
@@ -124,3 +139,9 @@ FILE* OsOpenFile(const char* pszWindowsPath, const char* pszMode);
 
 // Standard output reaches a pipe or file at once: the program never ends by itself.
 void OsUnbufferedStdout();
+
+// Called first of all. On POSIX, descriptors 0, 1 and 2 are made open (on /dev/null where
+// they were closed), so that no file or link the program opens later takes one of them, and
+// a write to a pipe whose reader has gone fails instead of ending the process (SIGPIPE is
+// ignored), as a failed console write does on Windows. Nothing to do on Windows.
+void OsInitStandardStreams();

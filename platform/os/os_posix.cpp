@@ -1,12 +1,15 @@
 // The Windows services that the program calls, on a POSIX system, with the results that
 // Windows gives them.
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -587,6 +590,74 @@ int ConsoleReadKey() {
   return nKey;
 }
 
+namespace {
+
+// A file given as standard input holds every key from the start: none is typed during an
+// attempt.
+bool InputIsFile() {
+  struct stat st {};
+  return fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The bytes waiting on standard input now (FIONREAD), so that a writer that never stops
+// cannot hold the program in a loop over them.
+int WaitingInputBytes() {
+  int nWaiting = 0;
+  return ioctl(STDIN_FILENO, FIONREAD, &nWaiting) == 0 ? nWaiting : 0;
+}
+
+}  // namespace
+
+// The keys typed before the attempt are taken in, so that they still start attempts of their
+// own; a terminal has no selection mode that holds the program's output.
+void ConsoleBeginAttempt() {
+  Console& c = TheConsole();
+  std::lock_guard<std::mutex> lk(c.mtx);
+  ConsoleInitLocked(c);
+  if (c.bEndOfInput || InputIsFile()) return;
+  const int nWaiting = WaitingInputBytes();
+  for (int i = 0; i < nWaiting; ++i) {  // every key takes at least one byte
+    const int nByte = ReadByteWithin(c, 0);
+    if (nByte < 0) break;
+    QueueKey(c, nByte);
+  }
+}
+
+// Drops what was typed while the attempt ran: on a terminal its input queue, on a pipe the
+// bytes there now. The keys taken in before the attempt stay.
+void ConsoleEndAttempt() {
+  Console& c = TheConsole();
+  std::lock_guard<std::mutex> lk(c.mtx);
+  ConsoleInitLocked(c);
+  if (c.bEndOfInput || InputIsFile()) return;
+  if (c.bTerminal) {
+    tcflush(STDIN_FILENO, TCIFLUSH);
+    return;
+  }
+  unsigned char abDiscarded[4096];
+  for (int nWaiting = WaitingInputBytes(); nWaiting > 0;) {
+    const ssize_t n = read(STDIN_FILENO, abDiscarded, std::min(sizeof abDiscarded, static_cast<size_t>(nWaiting)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    nWaiting -= static_cast<int>(n);
+  }
+}
+
+// ---- Standard streams ----
+
+void OsInitStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lower descriptors are open by now, so the null device takes this one.
+    const int fdNull = open("/dev/null", O_RDWR);
+    if (fdNull >= 0 && fdNull != fd) {
+      dup2(fdNull, fd);
+      close(fdNull);
+    }
+  }
+  signal(SIGPIPE, SIG_IGN);
+}
+
 // ---- Text ----
 
 // A byte that the locale cannot decode becomes a character of its own, U+DC80 + byte (a lone
@@ -644,10 +715,39 @@ std::string WideToAnsi(const wchar_t* pwszWide) {
 
 // ---- Paths ----
 
+namespace {
+
+// Trims a path's components as Windows' path normalization does before it opens a file: a
+// component that ends in a single period loses it, and the last component, unless the path
+// ends in a separator, loses all its trailing periods and blanks ("main.bin. " opens
+// main.bin). "." and ".." are left as they are: they name the folder and its parent.
+std::string TrimmedAsWindows(const std::string& sPath) {
+  std::string sTrimmed;
+  size_t nStart = 0;
+  for (;;) {
+    const size_t nEnd = sPath.find('/', nStart);
+    std::string sComponent = sPath.substr(nStart, nEnd == std::string::npos ? std::string::npos : nEnd - nStart);
+    if (sComponent != "." && sComponent != "..") {
+      if (nEnd == std::string::npos) {
+        while (!sComponent.empty() && (sComponent.back() == '.' || sComponent.back() == ' ')) sComponent.pop_back();
+      } else if (sComponent.size() >= 2 && sComponent.back() == '.' && sComponent[sComponent.size() - 2] != '.') {
+        sComponent.pop_back();
+      }
+    }
+    sTrimmed += sComponent;
+    if (nEnd == std::string::npos) return sTrimmed;
+    sTrimmed += '/';
+    nStart = nEnd + 1;
+  }
+}
+
+}  // namespace
+
 std::string OsMapPath(const char* pszWindowsPath) {
   if (pszWindowsPath == nullptr) return std::string();
   std::string sPath(pszWindowsPath);
   std::replace(sPath.begin(), sPath.end(), '\\', '/');
+  sPath = TrimmedAsWindows(sPath);
   static constexpr char kProgramData[] = "c:/programdata";
   constexpr size_t nPrefix = sizeof(kProgramData) - 1;
   if (sPath.size() >= nPrefix && strncasecmp(sPath.c_str(), kProgramData, nPrefix) == 0 &&

@@ -1,7 +1,9 @@
 // The services of our own on Windows; the Windows API itself comes from windows.h.
 #include <conio.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -51,7 +53,7 @@ struct Console {
   bool bConsole = false;
   DWORD dwFileType = FILE_TYPE_UNKNOWN;
   bool bEndOfInput = false;
-  int nLookahead = -1;  // a byte read by the key test and not yet taken
+  std::deque<int> taken;  // key codes read ahead (the key test, an attempt's start), not yet read
   std::shared_ptr<InputReader> pReader;
 };
 
@@ -66,7 +68,7 @@ void ExamineInput(Console& c) {
   if (c.bExamined && hInput == c.hInput) return;
   c.bExamined = true;
   c.hInput = hInput;
-  c.nLookahead = -1;
+  c.taken.clear();
   c.pReader.reset();
   c.bEndOfInput = hInput == nullptr || hInput == INVALID_HANDLE_VALUE;
   DWORD dwMode = 0;
@@ -81,6 +83,58 @@ int ReadInputByte(Console& c) {
   if (ReadFile(c.hInput, &byKey, 1, &dwRead, nullptr) && dwRead == 1) return byKey;
   c.bEndOfInput = true;
   return -1;
+}
+
+// What the program changes in the console, given back when an attempt ends and when the
+// program ends: at exit, and on Ctrl-C, Ctrl-Break or the console being closed, whose default
+// handling ends the process once the handler installed here has run. Only the main thread
+// changes the console; the end may come on any thread, so the saved state is taken by an
+// atomic exchange (no lock that a thread ended mid-change could leave held), and it is saved
+// before each change, so that no ending misses it.
+struct ConsoleSettings {
+  std::atomic<bool> bRestoreOnEnd{false};
+  std::atomic<UINT> uOperatorOutputCP{0};         // 0: the output code page is the operator's
+  std::atomic<HANDLE> hQuickEditOff{nullptr};     // the console input whose QuickEdit is off
+  std::atomic<DWORD> dwOperatorInputMode{0};
+};
+
+ConsoleSettings& TheSettings() {
+  static ConsoleSettings* pSettings = new ConsoleSettings;  // used until the process ends
+  return *pSettings;
+}
+
+void RestoreInputMode(ConsoleSettings& s) {
+  HANDLE hInput = s.hQuickEditOff.exchange(nullptr);
+  // With ENABLE_EXTENDED_FLAGS the QuickEdit and insert bits of the saved mode apply again.
+  if (hInput != nullptr) SetConsoleMode(hInput, s.dwOperatorInputMode.load() | ENABLE_EXTENDED_FLAGS);
+}
+
+void RestoreConsole() {
+  ConsoleSettings& s = TheSettings();
+  RestoreInputMode(s);
+  const UINT uOutputCP = s.uOperatorOutputCP.exchange(0);
+  if (uOutputCP != 0) SetConsoleOutputCP(uOutputCP);
+}
+
+BOOL WINAPI RestoreConsoleOnEnd(DWORD /*dwCtrlType*/) {
+  RestoreConsole();
+  return FALSE;  // the next handler, in the end the default one, ends the process
+}
+
+void RestoreOnEnd(ConsoleSettings& s) {
+  if (s.bRestoreOnEnd.exchange(true)) return;
+  std::atexit([] { RestoreConsole(); });
+  SetConsoleCtrlHandler(&RestoreConsoleOnEnd, TRUE);
+}
+
+void UseAnsiOutputCodePage() {
+  ConsoleSettings& s = TheSettings();
+  const UINT uOutputCP = GetConsoleOutputCP();  // 0: no console
+  const UINT uAnsiCP = GetACP();
+  if (s.uOperatorOutputCP.load() != 0 || uOutputCP == 0 || uOutputCP == uAnsiCP) return;
+  RestoreOnEnd(s);
+  s.uOperatorOutputCP.store(uOutputCP);
+  if (!SetConsoleOutputCP(uAnsiCP)) s.uOperatorOutputCP.store(0);
 }
 
 // ---- Text ----
@@ -108,16 +162,19 @@ int CharBytes(UINT uCodePage, const char* p, int nLeft) {
 // ---- Console ----
 
 void ConsoleInit() {
-  Console& c = TheConsole();
-  std::lock_guard<std::mutex> lk(c.mtx);
-  ExamineInput(c);
+  {
+    Console& c = TheConsole();
+    std::lock_guard<std::mutex> lk(c.mtx);
+    ExamineInput(c);
+  }
+  UseAnsiOutputCodePage();
 }
 
 bool ConsoleKeyWaiting() {
   Console& c = TheConsole();
   std::lock_guard<std::mutex> lk(c.mtx);
   ExamineInput(c);
-  if (c.nLookahead >= 0) return true;
+  if (!c.taken.empty()) return true;
   if (c.bEndOfInput) return false;
   if (c.bConsole) return _kbhit() != 0;
   if (c.dwFileType == FILE_TYPE_PIPE && c.pReader == nullptr) {
@@ -139,17 +196,18 @@ bool ConsoleKeyWaiting() {
     return false;
   }
   // A file (or a pipe with data): reading one byte does not block.
-  c.nLookahead = ReadInputByte(c);
-  return c.nLookahead >= 0;
+  const int nByte = ReadInputByte(c);
+  if (nByte >= 0) c.taken.push_back(nByte);
+  return nByte >= 0;
 }
 
 int ConsoleReadKey() {
   Console& c = TheConsole();
   std::lock_guard<std::mutex> lk(c.mtx);
   ExamineInput(c);
-  if (c.nLookahead >= 0) {
-    int nKey = c.nLookahead;
-    c.nLookahead = -1;
+  if (!c.taken.empty()) {
+    const int nKey = c.taken.front();
+    c.taken.pop_front();
     return nKey;
   }
   if (c.bEndOfInput) return -1;
@@ -168,6 +226,92 @@ int ConsoleReadKey() {
   }
   return ReadInputByte(c);
 }
+
+namespace {
+
+// The bytes a pipe holds now (none when it cannot be peeked at).
+DWORD WaitingPipeBytes(HANDLE hInput) {
+  DWORD dwWaiting = 0;
+  return PeekNamedPipe(hInput, nullptr, 0, nullptr, &dwWaiting, nullptr) ? dwWaiting : 0;
+}
+
+// Takes in the key codes typed before an attempt, so that they still start attempts of their
+// own: the console's (through the run-time library, which also holds the second code of an
+// extended key whose first code was read), the reader thread's, a pipe's. A file holds every
+// key from the start: none is typed during an attempt.
+void TakeInWaitingKeys(Console& c) {
+  ExamineInput(c);
+  if (c.bEndOfInput) return;
+  if (c.bConsole) {
+    while (_kbhit() != 0) c.taken.push_back(_getch());
+  } else if (c.pReader != nullptr) {
+    std::lock_guard<std::mutex> lkReader(c.pReader->mtx);
+    c.taken.insert(c.taken.end(), c.pReader->bytes.begin(), c.pReader->bytes.end());
+    c.pReader->bytes.clear();
+  } else if (c.dwFileType == FILE_TYPE_PIPE) {
+    for (DWORD dwWaiting = WaitingPipeBytes(c.hInput); dwWaiting > 0; --dwWaiting) {
+      const int nByte = ReadInputByte(c);
+      if (nByte < 0) break;
+      c.taken.push_back(nByte);
+    }
+  }
+}
+
+// Drops what was typed while an attempt ran; what was taken in before it stays.
+void DiscardKeysTypedSince(Console& c) {
+  ExamineInput(c);
+  if (c.bEndOfInput) return;
+  if (c.bConsole) {
+    while (_kbhit() != 0) _getch();
+  } else if (c.pReader != nullptr) {
+    std::lock_guard<std::mutex> lkReader(c.pReader->mtx);
+    c.pReader->bytes.clear();
+  } else if (c.dwFileType == FILE_TYPE_PIPE) {
+    // The bytes there now and no more, so that a writer that never stops cannot hold the
+    // program here.
+    for (DWORD dwWaiting = WaitingPipeBytes(c.hInput); dwWaiting > 0;) {
+      unsigned char abDiscarded[4096];
+      DWORD dwRead = 0;
+      const DWORD dwWant = dwWaiting < sizeof abDiscarded ? dwWaiting : DWORD{sizeof abDiscarded};
+      if (!ReadFile(c.hInput, abDiscarded, dwWant, &dwRead, nullptr) || dwRead == 0) return;
+      dwWaiting -= dwRead;
+    }
+  }
+}
+
+}  // namespace
+
+void ConsoleBeginAttempt() {
+  {
+    Console& c = TheConsole();
+    std::lock_guard<std::mutex> lk(c.mtx);
+    TakeInWaitingKeys(c);
+  }
+  ConsoleSettings& s = TheSettings();
+  HANDLE hInput = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD dwMode = 0;
+  if (s.hQuickEditOff.load() != nullptr || hInput == nullptr || hInput == INVALID_HANDLE_VALUE ||
+      !GetConsoleMode(hInput, &dwMode)) {
+    return;  // already off, or not a console
+  }
+  if ((dwMode & (ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE)) == ENABLE_EXTENDED_FLAGS) return;
+  RestoreOnEnd(s);
+  s.dwOperatorInputMode.store(dwMode);
+  s.hQuickEditOff.store(hInput);
+  // QuickEdit is one of the extended flags: it changes only with ENABLE_EXTENDED_FLAGS.
+  if (!SetConsoleMode(hInput, (dwMode | ENABLE_EXTENDED_FLAGS) & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE))) {
+    s.hQuickEditOff.store(nullptr);
+  }
+}
+
+void ConsoleEndAttempt() {
+  RestoreInputMode(TheSettings());
+  Console& c = TheConsole();
+  std::lock_guard<std::mutex> lk(c.mtx);
+  DiscardKeysTypedSince(c);
+}
+
+void OsInitStandardStreams() {}
 
 // ---- Text ----
 

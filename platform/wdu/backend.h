@@ -15,6 +15,10 @@ struct WduSink {
   uint16_t wVendorId;  // the vendor whose devices the registrations want
   void (*Arrived)(void* pLayer, uint64_t uDeviceId, const WDU_DEVICE_DESCRIPTOR* pDescriptor);
   void (*Left)(void* pLayer, uint64_t uDeviceId);
+  // Whether a registration's match entry names these ids; a backend that opens or claims
+  // devices asks before it touches one. The answer can change from false to true as
+  // registrations are added (see WduBackend::Rematch). Null: every device of the vendor.
+  bool (*Wants)(void* pLayer, uint16_t wVendorId, uint16_t wProductId) = nullptr;
 };
 
 struct WduBackend {
@@ -27,6 +31,9 @@ struct WduBackend {
   DWORD (*SetInterface)(void* pCtx, uint64_t uDeviceId, DWORD dwInterface, DWORD dwAltSetting);
   DWORD (*Transfer)(void* pCtx, uint64_t uDeviceId, DWORD dwPipe, bool bRead, DWORD dwOptions,
                     uint8_t* pBuffer, DWORD dwBytes, DWORD* pdwMoved, DWORD dwTimeoutMs);
+  // Called after a registration was added while the backend is open: devices that the
+  // sink did not want before may be wanted now. Null for backends that report every device.
+  void (*Rematch)(void* pCtx) = nullptr;
 };
 
 // Chooses the backend for the next WDU_Init (tests install the in-process simulator).

@@ -74,6 +74,7 @@ struct Layer {
   uint64_t uNextDriver = 1;
   unsigned nCalls = 0;  // backend transfers and selections in progress
   WduSink sink{};
+  std::vector<WDU_MATCH_TABLE> matches;  // every registration's, for the backend's Wants
 
   // Dispatch thread only (and WduResetLayer once that thread is joined).
   std::vector<std::shared_ptr<Registration>> regs;
@@ -130,6 +131,16 @@ void SinkLeft(void* pLayer, uint64_t uDeviceId) {
   Layer& l = *static_cast<Layer*>(pLayer);
   std::lock_guard<std::mutex> lk(l.mtx);
   QueueLeftLocked(l, uDeviceId);
+}
+
+// The ids alone: the class fields are checked against the descriptor when a device is
+// attached.
+bool SinkWants(void* pLayer, uint16_t wVendorId, uint16_t wProductId) {
+  Layer& l = *static_cast<Layer*>(pLayer);
+  std::lock_guard<std::mutex> lk(l.mtx);
+  return std::any_of(l.matches.begin(), l.matches.end(), [&](const WDU_MATCH_TABLE& m) {
+    return m.wVendorId == wVendorId && m.wProductId == wProductId;
+  });
 }
 
 // Runs the attach handler of one registration for one device; returns nothing, records
@@ -229,7 +240,7 @@ DWORD OpenLayer(Layer& l, uint16_t wVendorId) {
     if (pBackend == nullptr) return WD_OPERATION_FAILED;
     l.bStop = false;
     l.pBackend = pBackend;
-    l.sink = WduSink{&l, wVendorId, &SinkArrived, &SinkLeft};
+    l.sink = WduSink{&l, wVendorId, &SinkArrived, &SinkLeft, &SinkWants};
     l.dispatch = std::thread(DispatchLoop, &l);
     l.dispatchId = l.dispatch.get_id();
   }
@@ -292,15 +303,22 @@ DWORD WDU_Init(WDU_DRIVER_HANDLE* phDriver, WDU_MATCH_TABLE* pMatchTables, DWORD
   }
   Layer& l = L();
   std::lock_guard<std::mutex> life(l.mtxLife);
-  bool bOpen = false;
+  const WduBackend* pOpen = nullptr;
   {
     std::lock_guard<std::mutex> lk(l.mtx);
     if (!l.bNameSet) return WD_NO_DRIVER_NAME;
-    bOpen = l.pBackend != nullptr;
+    pOpen = l.pBackend;
+    l.matches.push_back(*pMatchTables);  // wanted from the backend's first look on
   }
-  if (!bOpen) {
+  if (pOpen == nullptr) {
     const DWORD dwStatus = OpenLayer(l, pMatchTables->wVendorId);
-    if (dwStatus != WD_STATUS_SUCCESS) return dwStatus;
+    if (dwStatus != WD_STATUS_SUCCESS) {
+      std::lock_guard<std::mutex> lk(l.mtx);
+      l.matches.pop_back();
+      return dwStatus;
+    }
+  } else if (pOpen->Rematch != nullptr) {
+    pOpen->Rematch(pOpen->pCtx);
   }
   auto pReg = std::make_shared<Registration>();
   pReg->match = *pMatchTables;
@@ -377,6 +395,7 @@ void WduResetLayer() {
   if (t.joinable()) t.join();
   std::lock_guard<std::mutex> lk(l.mtx);
   l.regs.clear();
+  l.matches.clear();
   l.announced.clear();
   l.queue.clear();
   l.devices.clear();

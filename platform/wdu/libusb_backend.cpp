@@ -3,10 +3,10 @@
 // Arrivals. Where libusb has hot-plug notification (and, on Linux, udev runs to deliver
 // it), a hot-plug callback for the wanted vendor queues each arrival and departure; the
 // callback runs on libusb's event thread, where no synchronous I/O is allowed, so the
-// opening happens on the watch thread (UsbWatch). Elsewhere (no udev, as in containers and
-// small systems) the watch polls: on Linux it reads the devices from sysfs and opens their
-// usbfs nodes itself, since libusb's own list only changes through udev; on other systems
-// it asks libusb for its device list.
+// opening happens on the watch thread (UsbWatch), which also decides which products are
+// wanted. Elsewhere (no udev, as in containers and small systems) the watch polls: on Linux
+// it reads the devices from sysfs and opens their usbfs nodes itself, since libusb's own
+// list only changes through udev; on other systems it asks libusb for its device list.
 //
 // Transfers. Each opened device has one libusb transfer, allocated when it is opened and
 // reused, so an exchange allocates nothing. The caller waits for its completion, which
@@ -116,7 +116,7 @@ bool HotplugDelivered() {
 #endif
 }
 
-bool WatchStart(void* pCtx, bool* pbPolling) {
+bool WatchStart(void* pCtx, UsbListing* peListing) {
   auto* b = static_cast<LibusbBackend*>(pCtx);
   if (b->pContext == nullptr && libusb_init(&b->pContext) != LIBUSB_SUCCESS) {
     b->pContext = nullptr;  // no USB bus (yet)
@@ -133,7 +133,7 @@ bool WatchStart(void* pCtx, bool* pbPolling) {
                       LIBUSB_HOTPLUG_ENUMERATE, b->wVendorId, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
                       &OnHotplug, b, &b->hCallback) == LIBUSB_SUCCESS;
   }
-  *pbPolling = !b->bHotplug;
+  *peListing = b->bHotplug ? UsbListing::kHotplug : UsbListing::kPoll;
   return true;
 }
 
@@ -153,12 +153,12 @@ bool ReadSysfs(const std::string& sPath, unsigned* pValue, int nBase) {
 }
 #endif
 
-void WatchScan(void* pCtx, std::vector<UsbCandidate>* pNow) {
+bool WatchScan(void* pCtx, std::vector<UsbCandidate>* pNow) {
   auto* b = static_cast<LibusbBackend*>(pCtx);
 #if defined(__linux__)
   // Devices are the entries without a colon (those with one are interfaces).
   DIR* dir = opendir("/sys/bus/usb/devices");
-  if (dir == nullptr) return;
+  if (dir == nullptr) return false;
   while (dirent* e = readdir(dir)) {
     const std::string sName = e->d_name;
     if (sName[0] == '.' || sName.find(':') != std::string::npos) continue;
@@ -178,6 +178,7 @@ void WatchScan(void* pCtx, std::vector<UsbCandidate>* pNow) {
     pNow->push_back(c);
   }
   closedir(dir);
+  return true;
 #else
   libusb_device** list = nullptr;
   const ssize_t n = libusb_get_device_list(b->pContext, &list);
@@ -193,17 +194,19 @@ void WatchScan(void* pCtx, std::vector<UsbCandidate>* pNow) {
     c.pDevice = libusb_ref_device(list[i]);
     pNow->push_back(c);
   }
-  if (n >= 0) libusb_free_device_list(list, 1);
+  if (n < 0) return false;
+  libusb_free_device_list(list, 1);
+  return true;
 #endif
 }
 
-UsbOpenResult FromOpenError(int rc) {
+UsbState FromOpenError(int rc) {
   switch (rc) {
-    case LIBUSB_ERROR_ACCESS: return UsbOpenResult::kNoPermission;
-    case LIBUSB_ERROR_BUSY: return UsbOpenResult::kBusy;
+    case LIBUSB_ERROR_ACCESS: return UsbState::kNoPermission;
+    case LIBUSB_ERROR_BUSY: return UsbState::kBusy;
     case LIBUSB_ERROR_NO_DEVICE:
-    case LIBUSB_ERROR_NOT_FOUND: return UsbOpenResult::kGone;
-    default: return UsbOpenResult::kFailed;
+    case LIBUSB_ERROR_NOT_FOUND: return UsbState::kGone;
+    default: return UsbState::kFailed;
   }
 }
 
@@ -237,8 +240,8 @@ void FreeDevice(Device* pDev) {
   pDev->fd = -1;
 }
 
-UsbOpenResult WatchOpen(void* pCtx, const UsbCandidate& c, uint64_t uId, WDU_DEVICE_DESCRIPTOR* pDescriptor,
-                        const char** pszWhy) {
+UsbState WatchOpen(void* pCtx, const UsbCandidate& c, uint64_t uId, WDU_DEVICE_DESCRIPTOR* pDescriptor,
+                   std::string* psWhy) {
   auto* b = static_cast<LibusbBackend*>(pCtx);
   auto pDev = std::make_shared<Device>();
   int rc = OpenHandle(b, c, pDev.get());
@@ -257,11 +260,11 @@ UsbOpenResult WatchOpen(void* pCtx, const UsbCandidate& c, uint64_t uId, WDU_DEV
   }
   if (rc != LIBUSB_SUCCESS) {
     FreeDevice(pDev.get());
-    *pszWhy = libusb_error_name(rc);
-    // A hot-plug arrival can come before the kernel has set the configuration: the
-    // interface is not there yet.
+    *psWhy = libusb_error_name(rc);
+    // An arrival can come before the kernel has set the configuration: the interface is
+    // not there yet.
     if (bClaiming && (rc == LIBUSB_ERROR_INVALID_PARAM || rc == LIBUSB_ERROR_NOT_FOUND)) {
-      return UsbOpenResult::kNotReady;
+      return UsbState::kNotReady;
     }
     return FromOpenError(rc);
   }
@@ -271,7 +274,7 @@ UsbOpenResult WatchOpen(void* pCtx, const UsbCandidate& c, uint64_t uId, WDU_DEV
                                        d.iProduct,        d.iSerialNumber,   d.bNumConfigurations};
   std::lock_guard<std::mutex> lk(b->mtx);
   b->devices[uId] = std::move(pDev);
-  return UsbOpenResult::kOpened;
+  return UsbState::kOpened;
 }
 
 void WatchClose(void* pCtx, uint64_t uId) {
@@ -328,6 +331,11 @@ void LuClose(void* pCtx) {
   auto* b = static_cast<LibusbBackend*>(pCtx);
   if (b->watch) b->watch->Stop();
   b->watch.reset();
+}
+
+void LuRematch(void* pCtx) {
+  auto* b = static_cast<LibusbBackend*>(pCtx);
+  if (b->watch) b->watch->Rematch();
 }
 
 // Looks up a device for a call and counts the call in progress.
@@ -414,7 +422,7 @@ DWORD LuTransfer(void* pCtx, uint64_t uId, DWORD dwPipe, bool, DWORD, uint8_t* p
 const WduBackend* WduLibusbBackend() {
   static LibusbBackend* pBackend = [] {
     auto* p = new LibusbBackend;  // lives as long as the process: the layer may hold it
-    p->backend = WduBackend{"libusb", p, &LuOpen, &LuClose, &LuSetInterface, &LuTransfer};
+    p->backend = WduBackend{"libusb", p, &LuOpen, &LuClose, &LuSetInterface, &LuTransfer, &LuRematch};
     return p;
   }();
   return &pBackend->backend;

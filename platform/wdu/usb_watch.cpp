@@ -7,27 +7,75 @@
 #include <pthread.h>
 #endif
 
-const char* const kUsbNoPermissionText =
-    "\nLocator found (USB bus %u, device %u) but this user may not open it: install the udev rule "
-    "70-vx-locator.rules (sudo cp 70-vx-locator.rules /etc/udev/rules.d/ && sudo udevadm control "
-    "--reload-rules), then unplug the locator and connect it again\n";
-const char* const kUsbBusyText =
-    "\nLocator found (USB bus %u, device %u) but another program is using it (a second vx_fw_load?): "
-    "close that program, then unplug the locator and connect it again\n";
-const char* const kUsbOpenFailedText =
-    "\nLocator found (USB bus %u, device %u) but it cannot be opened (%s): unplug it and connect it again\n";
+// Device Manager's way to give a device Microsoft's own signed WinUSB driver, whatever
+// driver it has or lacks.
+#define VX_WINUSB_DEVICE_ROUTE                                                                          \
+  "in Device Manager right-click the locator, choose Update driver, Browse my computer for drivers, " \
+  "Let me pick from a list of available drivers on my computer, Universal Serial Bus devices, "       \
+  "\"WinUsb Device\", Next"
 
-UsbScanDiff DiffScan(const std::vector<std::string>& known, const std::vector<UsbCandidate>& now) {
-  UsbScanDiff d;
-  for (const std::string& k : known) {
-    const bool bStill = std::any_of(now.begin(), now.end(), [&](const UsbCandidate& c) { return c.sKey == k; });
-    if (!bStill) d.left.push_back(k);
-  }
-  for (const UsbCandidate& c : now) {
-    if (std::find(known.begin(), known.end(), c.sKey) == known.end()) d.arrived.push_back(c);
-  }
-  return d;
+const char* const kUsbNoPermissionText =
+    "\nLocator found%s but this user may not open it: install the udev rule 70-vx-locator.rules (sudo cp "
+    "70-vx-locator.rules /etc/udev/rules.d/ && sudo udevadm control --reload-rules), then unplug the locator "
+    "and connect it again\n";
+const char* const kUsbBusyText =
+    "\nLocator found%s but another program is using it (a second vx_fw_load?): close that program, then unplug "
+    "the locator and connect it again\n";
+const char* const kUsbOpenFailedText =
+    "\nLocator found%s but it cannot be opened (%s): unplug it and connect it again\n";
+const char* const kUsbNoDriverText =
+    "\nLocator found%s but Windows has no working driver for it (Device Manager: Code %u): " VX_WINUSB_DEVICE_ROUTE
+    "\n";
+const char* const kUsbOtherDriverText =
+    "\nLocator found%s but another driver serves it (service %s), not WinUSB: " VX_WINUSB_DEVICE_ROUTE "%s\n";
+const char* const kUsbPnputilText =
+    "; or, in a Command Prompt run as administrator, pnputil /delete-driver %s /uninstall (this takes that driver "
+    "from every device that uses it), then unplug the locator and connect it again";
+const char* const kUsbDisabledText =
+    "\nLocator found%s but it is disabled (Device Manager: Code %u): in Device Manager right-click the locator "
+    "and choose Enable device\n";
+const char* const kUsbRestartText =
+    "\nLocator found%s but Windows must restart before it can use it (Device Manager: Code %u): restart Windows\n";
+const char* const kUsbNotStartedText =
+    "\nLocator found%s but Windows could not start it (Device Manager: Code %u): unplug it and connect it again\n";
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+template <class... Args>
+std::string Format(const char* pszFormat, Args... args) {
+  char buf[1024];
+  std::snprintf(buf, sizeof buf, pszFormat, args...);
+  return buf;
 }
+
+// The operator's line for a device kept from use, "" for the states never told.
+std::string LineFor(const UsbCandidate& c, UsbState e, const std::string& sWhy) {
+  const std::string sWhere = c.nBus == 0 ? "" : Format(" (USB bus %u, device %u)", c.nBus, c.nAddress);
+  const char* pszWhere = sWhere.c_str();
+  switch (e) {
+    case UsbState::kNoPermission: return Format(kUsbNoPermissionText, pszWhere);
+    case UsbState::kBusy: return Format(kUsbBusyText, pszWhere);
+    case UsbState::kNotReady:
+    case UsbState::kFailed: return Format(kUsbOpenFailedText, pszWhere, sWhy.c_str());
+    case UsbState::kNoDriver: return Format(kUsbNoDriverText, pszWhere, c.uProblem);
+    case UsbState::kOtherDriver: {
+      const std::string sPnputil = c.sDriverInf.empty() ? "" : Format(kUsbPnputilText, c.sDriverInf.c_str());
+      return Format(kUsbOtherDriverText, pszWhere, c.sService.c_str(), sPnputil.c_str());
+    }
+    case UsbState::kDisabled: return Format(kUsbDisabledText, pszWhere, c.uProblem);
+    case UsbState::kNeedsRestart: return Format(kUsbRestartText, pszWhere, c.uProblem);
+    case UsbState::kNotStarted: return Format(kUsbNotStartedText, pszWhere, c.uProblem);
+    case UsbState::kReady:
+    case UsbState::kOpened:
+    case UsbState::kSettingUp:
+    case UsbState::kGone: break;
+  }
+  return {};
+}
+
+}  // namespace
 
 void UsbWatch::Start(const WduSink& sink) {
   sink_ = sink;
@@ -57,24 +105,33 @@ void UsbWatch::Stop() {
   for (Event& ev : rest) ops_.Drop(ops_.pCtx, ev.c.pDevice);
 }
 
-void UsbWatch::Arrived(const UsbCandidate& c) {
+void UsbWatch::Queue(Event ev) {
   {
     std::lock_guard<std::mutex> lk(mtx_);
     if (!bStop_) {
-      queue_.push_back(Event{true, c});
+      queue_.push_back(std::move(ev));
       cv_.notify_one();
       return;
     }
   }
-  ops_.Drop(ops_.pCtx, c.pDevice);
+  ops_.Drop(ops_.pCtx, ev.c.pDevice);
 }
+
+void UsbWatch::Arrived(const UsbCandidate& c) { Queue(Event{EventKind::kArrived, c, 0}); }
 
 void UsbWatch::Left(const std::string& sKey) {
   UsbCandidate c;
   c.sKey = sKey;
+  Queue(Event{EventKind::kLeft, c, 0});
+}
+
+void UsbWatch::Lost(uint64_t uId) { Queue(Event{EventKind::kLost, UsbCandidate{}, uId}); }
+
+void UsbWatch::Rematch() { Queue(Event{EventKind::kRematch, UsbCandidate{}, 0}); }
+
+void UsbWatch::Wake() {
   std::lock_guard<std::mutex> lk(mtx_);
-  if (bStop_) return;
-  queue_.push_back(Event{false, c});
+  bWake_ = true;
   cv_.notify_one();
 }
 
@@ -82,67 +139,100 @@ void UsbWatch::Run() {
 #if defined(__linux__)
   pthread_setname_np(pthread_self(), "vx-usb-watch");
 #endif
-  using Clock = std::chrono::steady_clock;
-  Clock::time_point nextStart = Clock::now(), nextPoll = Clock::now();
+  Clock::time_point nextStart = Clock::now(), nextList = Clock::now();
   std::unique_lock<std::mutex> lk(mtx_);
   for (;;) {
-    // Sleep until an event, the next poll, the next retry or the next bring-up attempt.
+    // Sleep until an event, a wake-up, the next listing, the next look or the next bring-up.
     Clock::time_point wake = Clock::time_point::max();
     if (!bStarted_) wake = nextStart;
-    else if (bPolling_) wake = nextPoll;
+    else if (eListing_ == UsbListing::kPoll) wake = nextList;
     for (auto& [key, k] : known_) {
-      if (k.state == State::kPending) wake = std::min(wake, k.next);
+      if (k.phase == Phase::kWaiting) wake = std::min(wake, k.next);
     }
+    auto ready = [&] { return bStop_ || bWake_ || !queue_.empty(); };
     if (wake == Clock::time_point::max()) {
-      cv_.wait(lk, [&] { return bStop_ || !queue_.empty(); });
+      cv_.wait(lk, ready);
     } else {
-      cv_.wait_until(lk, wake, [&] { return bStop_ || !queue_.empty(); });
+      cv_.wait_until(lk, wake, ready);
     }
     if (bStop_) return;
     std::deque<Event> events;
     events.swap(queue_);
+    bool bList = bWake_;
+    bWake_ = false;
     lk.unlock();
 
     for (const Event& ev : events) Handle(ev);
-    const Clock::time_point now = Clock::now();
+    Clock::time_point now = Clock::now();
     if (!bStarted_ && now >= nextStart) {
-      bStarted_ = ops_.Start(ops_.pCtx, &bPolling_);
+      bStarted_ = ops_.Start(ops_.pCtx, &eListing_);
       nextStart = now + timing_.restart;
-      nextPoll = now;
+      nextList = now;
     }
-    if (bStarted_ && bPolling_ && Clock::now() >= nextPoll) {
-      Poll();
-      nextPoll = std::max(nextPoll + timing_.poll, Clock::now());
-    }
-    for (auto& [key, k] : known_) {
-      if (k.state == State::kPending && Clock::now() >= k.next) Attempt(k);
+    if (bStarted_ && eListing_ != UsbListing::kHotplug) {
+      // A listing tells what became of every device: the one that a departure or a new
+      // registration concerned, and those due for another look.
+      now = Clock::now();
+      bList = bList || !events.empty() || (eListing_ == UsbListing::kPoll && now >= nextList);
+      for (auto& [key, k] : known_) bList = bList || (k.phase == Phase::kWaiting && now >= k.next);
+      if (bList) {
+        List();
+        if (eListing_ == UsbListing::kPoll) nextList = std::max(nextList + timing_.poll, Clock::now());
+      }
+    } else if (bStarted_) {
+      for (auto& [key, k] : known_) {
+        if (k.phase == Phase::kWaiting && Clock::now() >= k.next) Look(k);
+      }
     }
     lk.lock();
   }
 }
 
 void UsbWatch::Handle(const Event& ev) {
-  if (ev.bArrived) {
-    HandleArrived(ev.c);
-  } else {
-    HandleLeft(ev.c.sKey);
+  switch (ev.kind) {
+    case EventKind::kArrived:
+      if (known_.count(ev.c.sKey) != 0) {
+        ops_.Drop(ops_.pCtx, ev.c.pDevice);  // the same presence reported twice
+      } else {
+        Track(ev.c);
+      }
+      break;
+    case EventKind::kLeft: Forget(ev.c.sKey); break;
+    case EventKind::kLost:
+      for (auto& [key, k] : known_) {
+        if (k.phase == Phase::kOpened && k.uId == ev.uId) {
+          Forget(std::string(key));
+          break;
+        }
+      }
+      break;
+    case EventKind::kRematch:
+      for (auto& [key, k] : known_) {
+        if (k.phase != Phase::kUnwanted) continue;
+        if (sink_.Wants == nullptr || sink_.Wants(sink_.pLayer, k.c.wVendorId, k.c.wProductId)) {
+          k.phase = Phase::kWaiting;
+          k.next = Clock::now();  // looked at in this round
+        }
+      }
+      break;
   }
 }
 
-void UsbWatch::HandleArrived(const UsbCandidate& c) {
-  // The same key again means its departure was missed: that presence is over.
-  if (known_.count(c.sKey) != 0) HandleLeft(c.sKey);
+// A new presence: devices the registrations do not want are never opened nor told of.
+void UsbWatch::Track(const UsbCandidate& c) {
   Known& k = known_[c.sKey];
   k.c = c;
-  k.first = k.next = std::chrono::steady_clock::now();
-  Attempt(k);
+  k.since = k.next = Clock::now();
+  const bool bWanted = sink_.Wants == nullptr || sink_.Wants(sink_.pLayer, c.wVendorId, c.wProductId);
+  k.phase = bWanted ? Phase::kWaiting : Phase::kUnwanted;
+  if (bWanted) Look(k);
 }
 
-void UsbWatch::HandleLeft(const std::string& sKey) {
+void UsbWatch::Forget(const std::string& sKey) {
   auto it = known_.find(sKey);
   if (it == known_.end()) return;
   Known& k = it->second;
-  if (k.state == State::kOpened) {
+  if (k.phase == Phase::kOpened) {
     // The layer hears of the departure first; the device is released once its transfers end.
     sink_.Left(sink_.pLayer, k.uId);
     ops_.Close(ops_.pCtx, k.uId);
@@ -151,65 +241,70 @@ void UsbWatch::HandleLeft(const std::string& sKey) {
   known_.erase(it);
 }
 
-void UsbWatch::Attempt(Known& k) {
-  const uint64_t uId = uNextId_++;
+// One look at a device not in use yet: open it if it may be, else tell the operator why
+// not, once that has lasted, and look again later.
+void UsbWatch::Look(Known& k) {
+  UsbState e = k.c.eListed;
+  std::string sWhy;
   WDU_DEVICE_DESCRIPTOR desc{};
-  const char* pszWhy = "";
-  const UsbOpenResult r = ops_.Open(ops_.pCtx, k.c, uId, &desc, &pszWhy);
-  const auto now = std::chrono::steady_clock::now();
-  switch (r) {
-    case UsbOpenResult::kOpened:
-      k.state = State::kOpened;
-      k.uId = uId;
-      sink_.Arrived(sink_.pLayer, uId, &desc);
-      return;
-    case UsbOpenResult::kNoPermission:
-    case UsbOpenResult::kNotReady:
-      // udev may still be applying the rule that grants access, or the kernel still
-      // choosing the configuration: try again for a while.
-      if (now - k.first < timing_.permission) {
-        k.next = now + timing_.retry;
-        return;
-      }
-      if (r == UsbOpenResult::kNoPermission) {
-        std::printf(kUsbNoPermissionText, k.c.nBus, k.c.nAddress);
-      } else {
-        std::printf(kUsbOpenFailedText, k.c.nBus, k.c.nAddress, pszWhy);
-      }
-      break;
-    case UsbOpenResult::kBusy:
-      std::printf(kUsbBusyText, k.c.nBus, k.c.nAddress);
-      break;
-    case UsbOpenResult::kGone:
-      break;  // its departure follows
-    case UsbOpenResult::kFailed:
-      std::printf(kUsbOpenFailedText, k.c.nBus, k.c.nAddress, pszWhy);
-      break;
+  const uint64_t uId = uNextId_++;
+  if (e == UsbState::kReady) e = ops_.Open(ops_.pCtx, k.c, uId, &desc, &sWhy);
+  if (e == UsbState::kOpened) {
+    k.phase = Phase::kOpened;
+    k.uId = uId;
+    sink_.Arrived(sink_.pLayer, uId, &desc);
+    return;
   }
-  std::fflush(stdout);
-  k.state = State::kRefused;  // not tried again until it is plugged in again
+  const Clock::time_point now = Clock::now();
+  const std::string sLine = LineFor(k.c, e, sWhy);
+  if (e != k.eLast || sLine != k.sLastLine) {
+    k.eLast = e;
+    k.sLastLine = sLine;
+    k.since = now;
+  }
+  // udev may still be applying the rule that grants access, or the kernel still choosing
+  // the configuration: those get longer.
+  const bool bSlow = e == UsbState::kNoPermission || e == UsbState::kNotReady;
+  const auto lasted = now - k.since;
+  if (!sLine.empty() && lasted >= (bSlow ? timing_.permission : timing_.settle) && k.told.insert(sLine).second) {
+    std::fputs(sLine.c_str(), stdout);
+    std::fflush(stdout);
+  }
+  k.next = now + (lasted < timing_.permission ? timing_.retry : timing_.settle);
 }
 
-void UsbWatch::Poll() {
+// Takes a listing: departures of what it lacks, arrivals of what is new, the latest word
+// on what is waiting, and a look at what is due.
+void UsbWatch::List() {
   std::vector<UsbCandidate> now;
-  ops_.Scan(ops_.pCtx, &now);
-  std::vector<std::string> keys;
-  keys.reserve(known_.size());
-  for (const auto& [key, k] : known_) keys.push_back(key);
-  UsbScanDiff d = DiffScan(keys, now);
-  for (const std::string& sKey : d.left) HandleLeft(sKey);
-  for (const UsbCandidate& c : d.arrived) HandleArrived(c);
-  // Candidates already known keep their first reference; drop the scan's others.
-  for (const UsbCandidate& c : now) {
-    const bool bTaken = std::any_of(d.arrived.begin(), d.arrived.end(),
-                                    [&](const UsbCandidate& a) { return a.pDevice == c.pDevice; });
-    if (!bTaken) ops_.Drop(ops_.pCtx, c.pDevice);
+  if (!ops_.Scan(ops_.pCtx, &now)) {
+    for (UsbCandidate& c : now) ops_.Drop(ops_.pCtx, c.pDevice);
+    return;
+  }
+  std::vector<std::string> gone;
+  for (const auto& [key, k] : known_) {
+    const bool bListed = std::any_of(now.begin(), now.end(), [&](const UsbCandidate& c) { return c.sKey == key; });
+    if (!bListed) gone.push_back(key);
+  }
+  for (const std::string& sKey : gone) Forget(sKey);
+  for (UsbCandidate& c : now) {
+    auto it = known_.find(c.sKey);
+    if (it == known_.end()) {
+      Track(c);
+      continue;
+    }
+    Known& k = it->second;
+    if (k.phase == Phase::kWaiting) {
+      std::swap(k.c, c);  // the listing's word is the newer one; the older reference is dropped
+      if (Clock::now() >= k.next) Look(k);
+    }
+    ops_.Drop(ops_.pCtx, c.pDevice);
   }
 }
 
 void UsbWatch::CloseAll() {
   for (auto& [key, k] : known_) {
-    if (k.state == State::kOpened) ops_.Close(ops_.pCtx, k.uId);
+    if (k.phase == Phase::kOpened) ops_.Close(ops_.pCtx, k.uId);
     ops_.Drop(ops_.pCtx, k.c.pDevice);
   }
   known_.clear();

@@ -1,6 +1,7 @@
 // The device-independent parts of the winusb backend (see winusb_logic.h).
 #include "platform/wdu/winusb_logic.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace winusb {
@@ -72,45 +73,76 @@ bool ParseVidPid(std::string_view sId, uint16_t* puVendor, uint16_t* puProduct) 
   return true;
 }
 
-bool IsLocator(uint16_t uVendor, uint16_t uProduct, uint16_t wWantedVendor) {
-  return uVendor == wWantedVendor && (uProduct == 1 || uProduct == 9);
+std::string Narrow(std::wstring_view ws) {
+  std::string s;
+  for (wchar_t wc : ws) s.push_back(wc > 0 && wc < 0x80 ? static_cast<char>(wc) : '?');
+  return s;
 }
 
-bool IsSettledWithoutInterface(uint32_t uNodeStatus) { return (uNodeStatus & (kDnStarted | kDnHasProblem)) != 0; }
+namespace {
 
-ScanChanges DeviceTracker::Update(const std::vector<ScanEntry>& scan) {
-  ScanChanges changes;
-  std::map<std::string, std::wstring> now;
-  for (const ScanEntry& e : scan) now.emplace(e.sInstanceId, e.wsPath);  // the first listing wins
-  for (const auto& [sId, wsPath] : m_last) {
-    auto it = now.find(sId);
-    if (!wsPath.empty() && (it == now.end() || it->second != wsPath)) changes.left.push_back(sId);
+bool SameText(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+         });
+}
+
+UsbState ProblemState(uint32_t uProblem) {
+  switch (uProblem) {
+    case kProbNotConfigured:
+    case kProbWillBeRemoved: return UsbState::kSettingUp;
+    case kProbDisabled: return UsbState::kDisabled;
+    case kProbNeedRestart: return UsbState::kNeedsRestart;
+    case kProbFailedStart:
+    case kProbFailedPostStart:
+    case kProbHeldForEject: return UsbState::kNotStarted;
+    default: return UsbState::kNoDriver;  // 28 none installed, 52 unsigned, 31, 37, 39, ... a driver that fails
   }
-  for (const auto& [sId, wsPath] : now) {
-    auto it = m_last.find(sId);
-    const bool bSame = it != m_last.end() && it->second == wsPath;
-    if (bSame) continue;
-    if (wsPath.empty()) {
-      changes.notBound.push_back(sId);
-    } else {
-      changes.arrived.push_back(ScanEntry{sId, wsPath});
-    }
+}
+
+}  // namespace
+
+bool DescribeNode(const NodeFacts& f, UsbCandidate* pc) {
+  UsbCandidate c;
+  if (!ParseVidPid(f.sInstanceId, &c.wVendorId, &c.wProductId)) return false;
+  if ((f.uStatus & kDnHasProblem) != 0) {
+    c.eListed = ProblemState(f.uProblem);
+    c.uProblem = f.uProblem;
+  } else if (!f.wsOurPath.empty()) {
+    c.wsPath = f.wsOurPath;
+  } else if ((f.uStatus & kDnStarted) == 0) {
+    c.eListed = UsbState::kSettingUp;
+  } else if (SameText(f.sService, "WinUSB")) {
+    c.wsPath = f.wsUsbPath;
+    if (c.wsPath.empty()) c.eListed = UsbState::kSettingUp;  // its interface is not enabled yet
+  } else if (!f.sService.empty()) {
+    c.eListed = UsbState::kOtherDriver;
+    c.sService = f.sService;
+    // pnputil deletes only packages of the driver store ("oem<n>.inf"), not Windows' own.
+    const bool bStore = f.sDriverInf.size() > 7 && SameText(f.sDriverInf.substr(0, 3), "oem") &&
+                        SameText(f.sDriverInf.substr(f.sDriverInf.size() - 4), ".inf");
+    if (bStore) c.sDriverInf = f.sDriverInf;
+  } else {
+    c.eListed = UsbState::kSettingUp;  // started without a function driver: not a settled state
   }
-  m_last = std::move(now);
-  std::erase_if(m_openFailed, [&](const std::string& sId) {
-    auto it = m_last.find(sId);
-    return it == m_last.end() || it->second.empty();
-  });
-  return changes;
+  c.sKey = f.sInstanceId + "#" + Narrow(c.wsPath);
+  *pc = std::move(c);
+  return true;
 }
 
-bool DeviceTracker::FirstOpenFailure(const std::string& sInstanceId) {
-  return m_openFailed.insert(sInstanceId).second;
+std::vector<PipePolicySetting> PipePolicies::Reset() {
+  timeouts_.clear();
+  return {PipePolicySetting{kInPipe, kPolicyAutoFlush, 1, 1}};
 }
 
-void DeviceTracker::Forget(const std::string& sInstanceId) {
-  auto it = m_last.find(sInstanceId);
-  if (it != m_last.end() && !it->second.empty()) m_last.erase(it);
+std::vector<PipePolicySetting> PipePolicies::Before(uint8_t uPipe, uint32_t uTimeoutMs) const {
+  auto it = timeouts_.find(uPipe);
+  if (it != timeouts_.end() && it->second == uTimeoutMs) return {};
+  return {PipePolicySetting{uPipe, kPolicyPipeTransferTimeout, uTimeoutMs, 4}};
+}
+
+void PipePolicies::Applied(const PipePolicySetting& setting) {
+  if (setting.uPolicy == kPolicyPipeTransferTimeout) timeouts_[setting.uPipe] = setting.uValue;
 }
 
 }  // namespace winusb

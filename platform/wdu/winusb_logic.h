@@ -1,16 +1,15 @@
 // The parts of the winusb backend that need no device and no Windows: the mapping of a
-// WinUSB call's outcome to a library status, the locator ids in a Windows device id, and
-// the difference between two enumerations (arrivals, departures, and locators present
-// but not bound to WinUSB, each reported once per arrival).
+// WinUSB call's outcome to a library status, the ids in a Windows device id, what a
+// locator's device node says about its use, and the pipe policies an interface needs.
 #pragma once
 
 #include <cstdint>
 #include <map>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/wdu/usb_watch.h"
 #include "platform/wdu/wdu.h"
 
 namespace winusb {
@@ -43,53 +42,71 @@ DWORD StatusFromOutcome(bool bSucceeded, uint32_t uError, bool bDeviceGone);
 // device interface path. False when either is missing or not four hexadecimal digits.
 bool ParseVidPid(std::string_view sId, uint16_t* puVendor, uint16_t* puProduct);
 
-// A locator or its DSP board: the registrations' vendor id (WduSink::wVendorId) with
-// product id 9 or 1, the two that the driver package binds to WinUSB.
-bool IsLocator(uint16_t uVendor, uint16_t uProduct, uint16_t wWantedVendor);
+// Wide text as ASCII ('?' for anything else): instance ids and paths are ASCII.
+std::string Narrow(std::wstring_view ws);
 
-// Device node status bits (cfgmgr32.h).
+// Device node status bits (cfgmgr32.h) and the problem codes (cfg.h) that the judgement
+// of a device node tells apart.
 constexpr uint32_t kDnStarted = 0x00000008;
 constexpr uint32_t kDnHasProblem = 0x00000400;
+constexpr uint32_t kProbNotConfigured = 1;   // Windows is still installing its driver
+constexpr uint32_t kProbFailedStart = 10;
+constexpr uint32_t kProbNeedRestart = 14;
+constexpr uint32_t kProbWillBeRemoved = 21;  // being removed (an open handle holds it)
+constexpr uint32_t kProbDisabled = 22;
+constexpr uint32_t kProbFailedPostStart = 43;
+constexpr uint32_t kProbHeldForEject = 47;
 
-// Whether a locator without an interface of our class has settled: it runs with another
-// driver, or Windows gave up on it (no driver found, a failed start, ...). A locator that
-// has neither started nor failed is still being set up by Windows, and may yet come up
-// with WinUSB: it is listed again later rather than reported.
-bool IsSettledWithoutInterface(uint32_t uNodeStatus);
-
-// One locator seen by an enumeration: its device instance id, and the path of its
-// device interface of our class when it is bound to WinUSB (empty when it is not).
-struct ScanEntry {
+// What Windows says of one USB device node.
+struct NodeFacts {
   std::string sInstanceId;
-  std::wstring wsPath;
+  uint32_t uStatus = 0;     // DN_* bits (CM_Get_DevNode_Status)
+  uint32_t uProblem = 0;    // CM_PROB_* when kDnHasProblem is set
+  std::string sService;     // the function driver's service (SPDRP_SERVICE), "" none
+  std::string sDriverInf;   // the INF that installed its driver (DEVPKEY_Device_DriverInfPath)
+  std::wstring wsOurPath;   // its present device interface of our class, "" none
+  std::wstring wsUsbPath;   // its present GUID_DEVINTERFACE_USB_DEVICE interface, "" none
 };
 
-struct ScanChanges {
-  std::vector<std::string> left;       // instance ids of bound locators that went
-  std::vector<ScanEntry> arrived;      // bound locators to open and report
-  std::vector<std::string> notBound;   // locators newly present without WinUSB
+// The candidate for the device watch: key, ids, and whether and how it can be opened.
+// A locator whose node has a problem is judged by the problem (codes 1 and 21 pass by
+// themselves); otherwise it is opened through our interface when it has one, else, when
+// it runs with the WinUSB service (Device Manager's "WinUsb Device"), through its USB
+// device interface; a node not started yet, or started without its interface yet, is still
+// being set up; one started under another service has another driver. The key names the
+// interface path too, so that a locator that gains or changes its path is a new presence.
+// False when the instance id has no vendor and product id.
+bool DescribeNode(const NodeFacts& facts, UsbCandidate* pCandidate);
+
+// WinUSB's pipe policies (winusbio.h) that the backend sets.
+constexpr uint32_t kPolicyPipeTransferTimeout = 0x03;  // ULONG, ms
+constexpr uint32_t kPolicyAutoFlush = 0x06;            // UCHAR
+constexpr uint8_t kInPipe = 0x82;
+
+struct PipePolicySetting {
+  uint8_t uPipe;
+  uint32_t uPolicy;
+  uint32_t uValue;
+  uint32_t uBytes;  // the size of the value WinUSB takes for the policy
 };
 
-// Remembers the last enumeration and tells what changed. A locator whose driver changes
-// while it stays plugged in leaves as a bound device and comes back as an unbound one (or
-// the other way round).
-class DeviceTracker {
+// Which pipe policies a WinUSB interface still needs. WinUsb_Initialize, and the selection
+// of an alternate setting, leave WinUSB's defaults: partial reads allowed and no flush, so
+// that the surplus of an answer longer than asked for would be kept and start the next
+// read. AUTO_FLUSH on the IN pipe drops it. The transfer time-out is set on a pipe before
+// the first transfer that needs another one.
+class PipePolicies {
  public:
-  ScanChanges Update(const std::vector<ScanEntry>& scan);
-  // Forgets a bound locator, so that the next enumeration that lists it reports it again
-  // (a device whose open failed, or whose handle stopped working).
-  void Forget(const std::string& sInstanceId);
-  // True the first time a bound locator cannot be opened since it arrived, so that the
-  // operator is told once, not at every retry.
-  bool FirstOpenFailure(const std::string& sInstanceId);
-  void Clear() {
-    m_last.clear();
-    m_openFailed.clear();
-  }
+  // After WinUsb_Initialize or an alternate setting was selected: forgets what was set and
+  // returns what to set at once.
+  std::vector<PipePolicySetting> Reset();
+  // What a transfer on the pipe with the time-out must set first.
+  std::vector<PipePolicySetting> Before(uint8_t uPipe, uint32_t uTimeoutMs) const;
+  // A setting that WinUSB took.
+  void Applied(const PipePolicySetting& setting);
 
  private:
-  std::map<std::string, std::wstring> m_last;  // instance id -> path ("" not bound)
-  std::set<std::string> m_openFailed;          // bound, listed, and told once
+  std::map<uint8_t, uint32_t> timeouts_;  // the PIPE_TRANSFER_TIMEOUT set on each pipe
 };
 
 }  // namespace winusb

@@ -80,7 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
         EntryCase{"HexVersionReadsZero", "1,0\n0x10,3,a.bin\n", 1, 3, 0, L"a.bin"},
         EntryCase{"DigitsThenLetters", "12abc,0\n12abc,4,a.bin\n", 12, 4, 12, L"a.bin"},
         EntryCase{"BlankThenNegative", " -5,0\n -5,5,a.bin\n", -5, 5, -5, L"a.bin"},
-        EntryCase{"HugeNumberHeldAtLimit", "99999999999999999999,0\n", INT32_MAX, 1, 0, L""}),
+        EntryCase{"HugeNumberHeldAtLimit", "99999999999999999999,0\n", INT32_MAX, 1, 0, L""},
+        EntryCase{"ByteOrderMarkSkipped", "\xEF\xBB\xBF" "12,0\n3,1,main.bin\n", 12, 1, 3, L"main.bin"}),
     [](const auto& info) { return std::string(info.param.pszName); });
 
 // The tests run in the C locale, which on POSIX decodes no byte from 0x80 up: such bytes

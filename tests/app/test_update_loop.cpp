@@ -4,6 +4,8 @@
 #include <cstring>
 #include <iterator>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -99,12 +101,10 @@ TEST_F(UpdateLoopTest, FailedInfoReadSendsNoFlashRequestButStillTheRecord) {
 
 TEST_F(UpdateLoopTest, CrcMismatchWritesTheInfoBlockWithZeroCrcAndLength) {
   ASSERT_TRUE(PlugAndConnect());
-  // 257 pages reach into sector 0x10000, whose erase is not checked: make it fail so that
-  // stale zeros stay there and the locator's CRC differs from the file's.
+  // 257 pages reach into sector 0x10000: stale zeros back there after its erase make the
+  // locator's CRC differ from the file's.
   ImageFile file("loop_mismatch", std::vector<uint8_t>(257 * 256, 0x11));
-  pLocator->LoadFlash(0x10000, std::vector<uint8_t>(256, 0x00));
-  pLocator->AddFault(ParsedFault("shortwrite@cmd=404#2"));
-  pCUsbMessage->dwTimeoutMs = 50;
+  vxtest::StaleFlashAtErase::Install(pLocator.get(), 0x18000, 0x10000, std::vector<uint8_t>(256, 0x00));
   EXPECT_EQ(RunUpdateAttempt(UpdateLoopState{4, 9, file.Name()}), -3);
   const std::string out = TakeOutput();
   EXPECT_NE(out.find("FAILURE, Flash and Firmware File CRCs NOT equal"), std::string::npos) << out;
@@ -161,7 +161,7 @@ TEST_F(UpdateLoopTest, AttemptWithoutALocatorFailsAtTheInfoRead) {
 // followed by a clean attempt after re-plugging. The step an exchange belongs to and the
 // kind of fault decide the code the attempt must print.
 
-enum class Step { kInfoRead, kFirstErase, kOtherErase, kPage, kCrc, kImageRecord, kInfoErase, kInfoWrite, kReadBack, kOverallRecord };
+enum class Step { kInfoRead, kImageErase, kPage, kCrc, kImageRecord, kInfoErase, kInfoWrite, kReadBack, kOverallRecord };
 
 // The steps of a clean attempt's exchanges, in order, from the requests the locator received.
 std::vector<Step> StepsOf(const std::vector<std::vector<uint32_t>>& requests) {
@@ -172,8 +172,7 @@ std::vector<Step> StepsOf(const std::vector<std::vector<uint32_t>>& requests) {
     if (u32Cmd == CMD_READ_FLASH) steps.push_back(steps.empty() ? Step::kInfoRead : Step::kReadBack);
     if (u32Cmd == CMD_ERASE_SECTOR) u32Sector = r[3];
     if (u32Cmd == CMD_ERASE_SECTOR || u32Cmd == CMD_ERASE_STATUS)
-      steps.push_back(u32Sector == kInfoSector ? Step::kInfoErase
-                                               : u32Sector == kImageBase ? Step::kFirstErase : Step::kOtherErase);
+      steps.push_back(u32Sector == kInfoSector ? Step::kInfoErase : Step::kImageErase);
     if (u32Cmd == CMD_WRITE_FLASH) steps.push_back(r[4] == kInfoSector ? Step::kInfoWrite : Step::kPage);
     if (u32Cmd == CMD_FLASH_CRC) steps.push_back(Step::kCrc);
     if (u32Cmd == CMD_WRITE_EEPROM) steps.push_back(r[4] == kOverallVersionAddress ? Step::kOverallRecord : Step::kImageRecord);
@@ -188,10 +187,9 @@ std::vector<Step> StepsOf(const std::vector<std::vector<uint32_t>>& requests) {
 int32_t ExpectedCode(Step step, bool bLasting, bool bResultWord) {
   switch (step) {
     case Step::kInfoRead: return -1;
-    case Step::kFirstErase:
+    case Step::kImageErase:
       // A result word of the erase or its status is taken as a finished erase.
       return bResultWord && !bLasting ? 0 : -3;
-    case Step::kOtherErase: return bLasting ? -3 : 0;  // not examined; the first page then fails
     case Step::kPage:
     case Step::kCrc: return -3;
     case Step::kImageRecord: return bLasting ? -2 : 0;  // not examined; the info erase then fails
@@ -202,6 +200,44 @@ int32_t ExpectedCode(Step step, bool bLasting, bool bResultWord) {
   }
   return 0;
 }
+
+// What the locator itself reports of one attempt, from its event log: no page may be
+// programmed before the erase of every image sector has finished in the same attempt.
+class EraseBeforePages {
+ public:
+  explicit EraseBeforePages(vxsim::Locator& locator) : m_pEvents(std::make_shared<Events>()) {
+    locator.SetEventLog([pEvents = m_pEvents](const std::string& sLine) {
+      std::lock_guard<std::mutex> lk(pEvents->mtx);
+      pEvents->lines.push_back(sLine);
+    });
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lk(m_pEvents->mtx);
+    m_pEvents->lines.clear();
+  }
+  // The first page write that found an image sector not yet erased in this attempt, if any.
+  std::string PageOverUnerasedSector() const {
+    std::lock_guard<std::mutex> lk(m_pEvents->mtx);
+    unsigned uErased = 0;
+    for (const std::string& sLine : m_pEvents->lines) {
+      for (unsigned i = 0; i < 4; ++i) {
+        char acFinished[48];
+        std::snprintf(acFinished, sizeof acFinished, "erase of sector 0x%X finished", kImageSectors[i]);
+        if (sLine == acFinished) uErased |= 1u << i;
+      }
+      if (sLine.rfind("wrote ", 0) == 0 && sLine.find(" at 0x8000+") != std::string::npos && uErased != 0xF)
+        return sLine;
+    }
+    return {};
+  }
+
+ private:
+  struct Events {
+    std::mutex mtx;
+    std::vector<std::string> lines;
+  };
+  std::shared_ptr<Events> m_pEvents;
+};
 
 struct MatrixFault {
   vxsim::FaultKind kind;
@@ -231,9 +267,16 @@ TEST_F(UpdateLoopTest, FaultAtEveryExchangeOfAnAttemptEndsSoundlyAndTheNextAttem
     pCUsbMessage->dwTimeoutMs = kTimeoutMs;
     return true;
   };
+  EraseBeforePages eraseBeforePages(*pLocator);
+  auto Attempt = [&] {
+    eraseBeforePages.Clear();
+    const int32_t nCode = RunUpdateAttempt(state);
+    EXPECT_EQ(eraseBeforePages.PageOverUnerasedSector(), "") << "a page programmed before its sector was erased";
+    return nCode;
+  };
   // A clean attempt: it succeeds and leaves the image verified in flash and in the info block.
   auto ExpectCleanAttempt = [&] {
-    EXPECT_EQ(RunUpdateAttempt(state), 0);
+    EXPECT_EQ(Attempt(), 0);
     const std::string out = TakeOutput();
     EXPECT_EQ(out.find("Prd1 file download failed"), std::string::npos) << out;
     EXPECT_TRUE(pLocator->FlashBytes(kImageBase, 3 * 256) == padded) << "image not in flash";
@@ -267,7 +310,7 @@ TEST_F(UpdateLoopTest, FaultAtEveryExchangeOfAnAttemptEndsSoundlyAndTheNextAttem
       if (nFailing < steps.size()) {
         nExpected = ExpectedCode(steps[nFailing], bLasting, mf.kind == FaultKind::kResult);
       }
-      const int32_t nCode = RunUpdateAttempt(state);
+      const int32_t nCode = Attempt();
       ++nAttempts;
       EXPECT_EQ(nCode, nExpected);
       const std::string out = TakeOutput();

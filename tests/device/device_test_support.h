@@ -85,6 +85,40 @@ class PacedSleepLog {
   }
 };
 
+// Flash that does not hold what a finished erase left: at the pause before the first status
+// request of the erase of u32Sector, the locator's flash from u32Unit is loaded with stale
+// bytes (an earlier sector, whose erase has been reported finished by then, may be chosen).
+// Only the CRC comparison can then tell the image from what the flash holds.
+class StaleFlashAtErase {
+ public:
+  static void Install(vxsim::Locator* pLocator, uint32_t u32Sector, uint32_t u32Unit, std::vector<uint8_t> stale) {
+    State() = {pLocator, u32Sector, u32Unit, std::move(stale), false};
+    OsSetSleepHook(&Hook);
+  }
+
+ private:
+  struct Plan {
+    vxsim::Locator* pLocator;
+    uint32_t u32Sector, u32Unit;
+    std::vector<uint8_t> stale;
+    bool bDone;
+  };
+  static void Hook(DWORD) {
+    Plan& p = State();
+    const auto requests = Requests(*p.pLocator);
+    if (p.bDone || requests.empty()) return;
+    const std::vector<uint32_t>& last = requests.back();
+    if (last[2] == CMD_ERASE_SECTOR && last[3] == p.u32Sector) {
+      p.pLocator->LoadFlash(p.u32Unit, p.stale);
+      p.bDone = true;
+    }
+  }
+  static Plan& State() {
+    static Plan plan;
+    return plan;
+  }
+};
+
 // The firmware folder as this machine sees it. Elsewhere than on Windows it lies under a
 // temporary PROGRAMDATA of this process, set before any test runs.
 class FirmwareFolderEnvironment : public ::testing::Environment {

@@ -50,6 +50,8 @@ ChildProcess::ChildProcess(const Options& options) : m_bTerminal(options.bTermin
   std::vector<char*> argvPtrs = Pointers(argv);
   std::vector<char*> envPtrs = Pointers(env);
 
+  // The child starts as from a shell, whatever this process ignores.
+  auto DefaultSignals = [] { signal(SIGPIPE, SIG_DFL); };
   if (m_bTerminal) {
     int master = -1;
     struct termios tio {};
@@ -58,6 +60,7 @@ ChildProcess::ChildProcess(const Options& options) : m_bTerminal(options.bTermin
     tio.c_oflag |= OPOST;
     m_pid = forkpty(&master, nullptr, &tio, nullptr);
     if (m_pid == 0) {
+      DefaultSignals();
       execve(argvPtrs[0], argvPtrs.data(), envPtrs.data());
       _exit(127);
     }
@@ -79,6 +82,9 @@ ChildProcess::ChildProcess(const Options& options) : m_bTerminal(options.bTermin
       close(inPipe[1]);
       close(outPipe[0]);
       close(outPipe[1]);
+      if (options.bCloseStdin) close(STDIN_FILENO);
+      if (options.bCloseStdout) close(STDOUT_FILENO);
+      DefaultSignals();
       execve(argvPtrs[0], argvPtrs.data(), envPtrs.data());
       _exit(127);
     }

@@ -18,6 +18,8 @@ class ChildProcess {
     std::map<std::string, std::string> env;  // added to (or replacing in) the test's own
     bool bTerminal = false;                   // stdin/stdout on a pseudo-terminal
     std::string stdoutFile;                   // when set, stdout goes there instead of a pipe
+    bool bCloseStdin = false;                 // started with standard input closed
+    bool bCloseStdout = false;                // started with standard output closed
   };
 
   explicit ChildProcess(const Options& options);

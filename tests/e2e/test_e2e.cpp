@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -89,6 +92,18 @@ std::vector<uint8_t> ReadBytes(const fs::path& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+ChildProcess::Options OnATerminal() {
+  ChildProcess::Options options;
+  options.bTerminal = true;
+  return options;
+}
+
+ChildProcess::Options OutputTo(const std::string& path) {
+  ChildProcess::Options options;
+  options.stdoutFile = path;
+  return options;
+}
+
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -133,23 +148,21 @@ class EndToEnd : public ::testing::Test {
     ASSERT_TRUE(m_sim->WaitFor("listening", kLongWaitMs)) << m_sim->Output();
   }
 
-  // Starts the updater against the simulator, or with bRealBus on the machine's own USB.
-  void StartUpdater(bool bTerminal = false, const std::string& stdoutFile = {}, bool bRealBus = false) {
+  // Starts the updater against the simulator, or with bRealBus on the machine's own USB; its
+  // standard streams as `streams` says.
+  void StartUpdater(ChildProcess::Options streams = {}, bool bRealBus = false) {
     m_folderAtStart = vxtest::SnapshotOf(m_firmware);
     m_bFolderTaken = true;
-    ChildProcess::Options options;
-    options.argv = {VX_FW_LOAD_PATH};
-    options.env = {{"PROGRAMDATA", (m_dir / "ProgramData").string()}, {"VX_LOCATOR_SIM", bRealBus ? "" : m_socket}};
-    options.bTerminal = bTerminal;
-    options.stdoutFile = stdoutFile;
-    m_updater = std::make_unique<ChildProcess>(options);
+    streams.argv = {VX_FW_LOAD_PATH};
+    streams.env = {{"PROGRAMDATA", (m_dir / "ProgramData").string()}, {"VX_LOCATOR_SIM", bRealBus ? "" : m_socket}};
+    m_updater = std::make_unique<ChildProcess>(streams);
     ASSERT_TRUE(m_updater->Started());
   }
 
   // The simulator with the given extra options, then the updater against it.
-  void Start(const std::vector<std::string>& simOptions = {}, bool bTerminal = false, const std::string& stdoutFile = {}) {
+  void Start(const std::vector<std::string>& simOptions = {}, const ChildProcess::Options& streams = {}) {
     StartSim(simOptions);
-    if (!HasFatalFailure()) StartUpdater(bTerminal, stdoutFile);
+    if (!HasFatalFailure()) StartUpdater(streams);
   }
 
   // The updater's output holds `text` n times within the long wait.
@@ -236,6 +249,15 @@ TEST_F(EndToEnd, SuccessfulUpdateProgramsImageInfoBlockAndRecords) {
   EXPECT_EQ(Words(m_eeprom, 0x1000, 3), (std::vector<uint32_t>{1, 12, 0}));
 }
 
+// How a row starts the updater and watches it. Without standard output, or once its reader
+// has gone, the simulator's log tells when the attempt has ended.
+enum class Streams {
+  kPipes,         // keys on a pipe, output on a pipe
+  kReaderGoes,    // output on a pipe whose reader closes it once the attempt has begun
+  kStdoutClosed,  // started with standard output closed
+  kStdinClosed,   // started with standard input closed: no key ever comes
+};
+
 struct FailureCase {
   const char* pszName;
   std::vector<std::string> faults;
@@ -243,6 +265,7 @@ struct FailureCase {
   std::string attempt;             // the attempt's whole output
   std::vector<uint32_t> commands;  // every request of the attempt, in order
   bool bWithManifest = true;       // without one: no versions and an empty image name
+  Streams streams = Streams::kPipes;
 };
 
 void PrintTo(const FailureCase& c, std::ostream* pOut) { *pOut << c.pszName; }
@@ -250,21 +273,85 @@ void PrintTo(const FailureCase& c, std::ostream* pOut) { *pOut << c.pszName; }
 class EndToEndFailures : public EndToEnd, public ::testing::WithParamInterface<FailureCase> {};
 
 constexpr uint32_t E = 404, S = 405, CFI = 408, RD = 409, WR = 412, CRC = 413, EE = 901;
+const std::vector<uint32_t> kSuccessfulCommands = {RD, E, S, E, S, E, S, E, S, WR, CRC, EE, E, S, WR, RD, EE};
+
+// Reads a pipe into sText until it holds `text` (bounded by the long wait).
+bool ReadPipeUntil(int fd, std::string& sText, const std::string& text) {
+  for (int i = 0; i < kLongWaitMs / 100 && sText.find(text) == std::string::npos; ++i) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, 100) <= 0) continue;
+    char ac[4096];
+    const ssize_t n = read(fd, ac, sizeof ac);
+    if (n > 0) sText.append(ac, static_cast<size_t>(n));
+  }
+  return sText.find(text) != std::string::npos;
+}
 
 TEST_P(EndToEndFailures, EndsTheAttemptAtTheFailingStep) {
   const FailureCase& c = GetParam();
   StandardFolder(c.bWithManifest, c.bWithImage);
   std::vector<std::string> options;
   for (const std::string& fault : c.faults) options.insert(options.end(), {"--fault", fault});
-  Start(options);
-  ASSERT_TRUE(Attempt());
-  EXPECT_EQ(m_updater->Output(),
-            (c.bWithManifest ? Preamble() : Preamble("Overall Version 0\n 0\n")) + kConnected + c.attempt);
+  ChildProcess::Options streams;
+  streams.bCloseStdin = c.streams == Streams::kStdinClosed;
+  streams.bCloseStdout = c.streams == Streams::kStdoutClosed;
+  int fdReader = -1;
+  if (c.streams == Streams::kReaderGoes) {
+    streams.stdoutFile = (m_dir / "out.fifo").string();
+    ASSERT_EQ(mkfifo(streams.stdoutFile.c_str(), 0600), 0);
+    fdReader = open(streams.stdoutFile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // the only reader
+    ASSERT_GE(fdReader, 0);
+  }
+  Start(options, streams);
+  const std::string sExpected =
+      (c.bWithManifest ? Preamble() : Preamble("Overall Version 0\n 0\n")) + kConnected + c.attempt;
+  const std::string kAttemptBegun = "\nErasing Flash Sector : 0x8000";
+  switch (c.streams) {
+    case Streams::kPipes:
+      ASSERT_TRUE(Attempt());
+      break;
+    case Streams::kStdinClosed:
+      ASSERT_TRUE(Saw(kConnected));
+      m_updater->WaitQuiet(500, 3000);
+      break;
+    case Streams::kReaderGoes:
+    case Streams::kStdoutClosed: {
+      std::string sSeen;
+      if (fdReader >= 0) {
+        ASSERT_TRUE(ReadPipeUntil(fdReader, sSeen, kConnected)) << sSeen;
+      } else {
+        ASSERT_TRUE(m_sim->WaitFor("flash identification read", kLongWaitMs)) << m_sim->Output();
+      }
+      m_updater->Write("k");
+      if (fdReader >= 0) {
+        ASSERT_TRUE(ReadPipeUntil(fdReader, sSeen, kAttemptBegun)) << sSeen;
+        close(fdReader);  // every later write of the updater fails
+        EXPECT_EQ(sExpected.substr(0, sSeen.size()), sSeen);
+      }
+      ASSERT_TRUE(m_sim->WaitFor("EEPROM write of 12 bytes at 0x1000", kLongWaitMs))
+          << (m_updater->Exited(nullptr) ? "the updater has ended\n" : "") << m_sim->Output();
+      break;
+    }
+  }
+  if (c.streams != Streams::kReaderGoes && c.streams != Streams::kStdoutClosed) {
+    EXPECT_EQ(m_updater->Output(), sExpected);
+  }
+  EXPECT_FALSE(m_updater->Exited(nullptr)) << "the updater never ends by itself";
+  EXPECT_EQ(CountOf(m_sim->Output(), "client connected"), 1u) << "the link was dropped:\n" << m_sim->Output();
+  if (c.streams == Streams::kStdinClosed || c.streams == Streams::kStdoutClosed) {
+    // The closed descriptor is the null device's, not the link's nor a file's.
+    const int fd = c.streams == Streams::kStdinClosed ? 0 : 1;
+    std::error_code ec;
+    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(m_updater->Pid()) + "/fd/" + std::to_string(fd), ec).string(),
+              std::string("/dev/null"));
+  }
   StopSim();
   std::vector<uint32_t> expected = {CFI};
   expected.insert(expected.end(), c.commands.begin(), c.commands.end());
   EXPECT_EQ(Commands(), expected);
-  EXPECT_EQ(Words(m_eeprom, 0x1000, 3), (std::vector<uint32_t>{1, c.bWithManifest ? 12u : 0u, 0}));
+  if (!c.commands.empty()) {
+    EXPECT_EQ(Words(m_eeprom, 0x1000, 3), (std::vector<uint32_t>{1, c.bWithManifest ? 12u : 0u, 0}));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -284,6 +371,15 @@ INSTANTIATE_TEST_SUITE_P(
                         "\nError erasing sector 0x3000\n"
                         "Prd1 file download failed - Error code = -2" + kComplete,
                     {RD, E, S, E, S, E, S, E, S, WR, CRC, EE, E, EE}},
+        // A failed erase of any image sector stops the download before a page is written.
+        FailureCase{"ImageSectorEraseFails",
+                    {"result=0@cmd=404#3"},
+                    true,
+                    "\nChecksums do NOT match\n"
+                    "\nErasing Flash Sector : 0x8000\nErasing Flash Sector : 0x10000\nErasing Flash Sector : 0x18000"
+                    "\nError erasing sector\n"
+                    "Prd1 file download failed - Error code = -3" + kComplete,
+                    {RD, E, S, E, S, E, EE}},
         FailureCase{"ImageFileMissing",
                     {},
                     false,
@@ -314,8 +410,38 @@ INSTANTIATE_TEST_SUITE_P(
                     "\nFile :  does NOT exist\n"
                     "Prd1 file download failed - Error code = -3" + kComplete,
                     {RD, EE},
-                    false}),
+                    false},
+        // A reader that goes away, or no standard output at all, ends no write and no attempt,
+        // and no text reaches the link.
+        FailureCase{"OutputReaderGoesDuringTheAttempt", {}, true, kSuccessfulAttempt, kSuccessfulCommands, true,
+                    Streams::kReaderGoes},
+        FailureCase{"StandardOutputClosed", {}, true, "", kSuccessfulCommands, true, Streams::kStdoutClosed},
+        // Without standard input no key comes, and the link is not read as keys.
+        FailureCase{"StandardInputClosed", {}, true, "", {}, true, Streams::kStdinClosed}),
     [](const auto& info) { return std::string(info.param.pszName); });
+
+// The image is read whole before the first erase: a file cut short once the attempt has
+// begun changes nothing that reaches the locator. The image is larger than a stdio buffer,
+// which the file's first read fills.
+TEST_F(EndToEnd, ImageCutShortDuringTheAttemptIsProgrammedAsItWasRead) {
+  StandardFolder(true, false);
+  std::vector<uint8_t> image(40 * 256);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 + 5);
+  WriteFile("main.bin", image);
+  Start();
+  ASSERT_TRUE(Saw(kConnected));
+  m_updater->Write("k");
+  ASSERT_TRUE(Saw("\nErasing Flash Sector : 0x8000"));
+  fs::resize_file(m_firmware / "main.bin", 10);
+  m_folderAtStart = vxtest::SnapshotOf(m_firmware);  // the test's own change
+  ASSERT_TRUE(Saw(kComplete));
+  const std::string out = m_updater->Output();
+  EXPECT_NE(out.find("Downloading 40 Pages To Flash"), std::string::npos) << out;
+  EXPECT_NE(out.find("SUCCESS, Flash and Firmware File CRCs equal\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Prd1 file download failed"), std::string::npos) << out;
+  StopSim();
+  EXPECT_TRUE(Flash(0x8000, image.size()) == image) << "the image read is not the image programmed";
+}
 
 TEST_F(EndToEnd, KeysWithoutLocatorAreReportedOncePerKey) {
   StandardFolder();
@@ -350,7 +476,7 @@ long BackgroundWakeups(pid_t pid) {
 
 TEST_F(EndToEnd, WithoutASimulatorItWaitsOnTheRealBusQuietly) {
   StandardFolder();
-  StartUpdater(false, {}, /*bRealBus=*/true);
+  StartUpdater({}, /*bRealBus=*/true);
   ASSERT_TRUE(Saw(kConnectPrompt));
   m_updater->Write("a");
   ASSERT_TRUE(Saw("USB Device NOT Connected\n"));
@@ -362,32 +488,30 @@ TEST_F(EndToEnd, WithoutASimulatorItWaitsOnTheRealBusQuietly) {
   EXPECT_EQ(m_updater->Output(), Preamble() + "USB Device NOT Connected\n");
 }
 
-TEST_F(EndToEnd, QueuedAndTwoCodeKeysEachRunAnAttempt) {
-  StandardFolder();
-  Start();
-  ASSERT_TRUE(Saw(kConnected));
-  // A function key delivers two codes; a third key typed during the attempts waits its turn.
-  m_updater->Write("\xE0\x48");
-  ASSERT_TRUE(Saw("\nFile : main.bin"));
-  m_updater->Write("x");
-  ASSERT_TRUE(Saw(kComplete, 3));
-  m_updater->WaitQuiet(500, 3000);
-  // After the first attempt the info block reads back with a valid checksum.
-  const std::string kRepeatAttempt =
-      "\nChecksums match\n" + DownloadOfHeaderImage() + "\nErasing Flash Sector : 0x3000\nChecksums match\n" +
-      kComplete;
-  EXPECT_EQ(m_updater->Output(), Preamble() + kConnected + kSuccessfulAttempt + kRepeatAttempt + kRepeatAttempt);
-}
-
-// On a terminal an arrow key sends three bytes, but it is two key codes: two attempts.
-TEST_F(EndToEnd, ArrowKeyOnATerminalRunsTwoAttempts) {
-  StandardFolder();
-  Start({}, /*bTerminal=*/true);
-  ASSERT_TRUE(Saw(kConnected));
-  m_updater->Write("\x1b[A");
-  ASSERT_TRUE(Saw(kComplete, 2));
-  m_updater->WaitQuiet(500, 3000);
-  EXPECT_EQ(CountOf(m_updater->Output(), kComplete), 2u) << m_updater->Output();
+// Keys pressed while an attempt runs are discarded when it ends; a key of two codes pressed
+// before it is two presses, and a key pressed after "Download Complete" starts the next attempt.
+// On a pipe and on a terminal, where an arrow key is three bytes and two key codes.
+TEST_F(EndToEnd, KeysPressedDuringAnAttemptAreDiscarded) {
+  for (const bool bTerminal : {false, true}) {
+    SCOPED_TRACE(bTerminal ? "terminal" : "pipe");
+    StandardFolder();
+    Start({}, bTerminal ? OnATerminal() : ChildProcess::Options{});
+    ASSERT_TRUE(Saw(kConnected));
+    m_updater->Write(bTerminal ? "\x1b[A" : "\xE0\x48");  // an arrow key: two codes
+    ASSERT_TRUE(Saw("\nFile : main.bin"));
+    m_updater->Write("xy");
+    ASSERT_TRUE(Saw(kComplete, 2));
+    m_updater->Write("k");
+    ASSERT_TRUE(Saw(kComplete, 3));
+    m_updater->WaitQuiet(500, 3000);
+    // After the first attempt the info block reads back with a valid checksum.
+    const std::string kRepeatAttempt =
+        "\nChecksums match\n" + DownloadOfHeaderImage() + "\nErasing Flash Sector : 0x3000\nChecksums match\n" +
+        kComplete;
+    EXPECT_EQ(m_updater->Output(), Preamble() + kConnected + kSuccessfulAttempt + kRepeatAttempt + kRepeatAttempt);
+    m_updater.reset();
+    m_sim.reset();
+  }
 }
 
 TEST_F(EndToEnd, UnplugDuringDownloadFailsTheAttemptAndIsReported) {
@@ -430,7 +554,7 @@ TEST_F(EndToEnd, ProductionLineUpdatesOneLocatorAfterAnother) {
 
 TEST_F(EndToEnd, OutputToAFileIsThereWhileTheProgramRuns) {
   StandardFolder();
-  Start({"--plug-delay", "600000"}, false, (m_dir / "out.txt").string());
+  Start({"--plug-delay", "600000"}, OutputTo((m_dir / "out.txt").string()));
   // Start-up pauses 1000 ms after opening the channel and 1000 ms before the prompt.
   std::string text;
   for (int i = 0; i < 100 && text.find(kConnectPrompt) == std::string::npos; ++i) {
@@ -444,7 +568,7 @@ TEST_F(EndToEnd, OutputToAFileIsThereWhileTheProgramRuns) {
 
 TEST_F(EndToEnd, TerminalIsRestoredAfterSigterm) {
   StandardFolder();
-  Start({}, /*bTerminal=*/true);
+  Start({}, OnATerminal());
   // The terminal starts as a shell leaves it (canonical, echoing); while the updater runs,
   // keys are read one at a time and unechoed; after SIGTERM it is as it was.
   ASSERT_TRUE(Saw("Press any key"));

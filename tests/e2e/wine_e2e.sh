@@ -2,16 +2,19 @@
 # The Windows updater under Wine, end to end.
 #   wine_e2e.sh SCENARIO
 # SCENARIO:
-#   update      a complete update: transcript, flash and EEPROM equal to the native run's
+#   update      a complete update, keys typed during it discarded: transcript, flash and
+#               EEPROM equal to the native run's
 #   no-locator  two keys without a locator: transcript equal to the native run's
 #   unplug      the locator goes during the download: transcript and flash equal to the native run's
 #   winusb-idle the real-device backend with no device: the program waits cleanly, answers a
 #               key, and uses next to no CPU while it waits
-#   installer   the installer, silently in a fresh Wine prefix: files and shortcuts in place,
-#               the installed updater starts; the uninstaller keeps the firmware folder's files
+#   installer   the installer, silently in a fresh Wine prefix, once for each way pnputil (a
+#               stand-in, as Wine has none) can end: its exit status and log; files and
+#               shortcuts in place, the installed updater starts; the uninstaller keeps the
+#               firmware folder's files
 # The updater under Wine talks to the native simulator over loopback TCP; the native
 # updater runs the same scenario against its own simulator over a Unix socket.
-# Environment: WIN_FW_LOAD, WIN_SETUP (.exe files), NATIVE_FW_LOAD, NATIVE_SIM, WORK_DIR;
+# Environment: WIN_FW_LOAD, WIN_SETUP, PNPUTIL_STANDIN (.exe files), NATIVE_FW_LOAD, NATIVE_SIM, WORK_DIR;
 # WINEPREFIX for every scenario but the installer's, which makes its own.
 set -euo pipefail
 scenario="$1"
@@ -179,6 +182,9 @@ words_at() { od -An -tu4 -j "$2" -N "$3" "$1" | xargs; }
 drive_update() {
   wait_for "$1/out.txt" "$kPressKey"
   printf k >&"$keys"
+  # Keys typed while the attempt runs are discarded when it ends: one attempt in all.
+  wait_for "$1/out.txt" "Erasing Flash Sector"
+  printf xy >&"$keys"
   wait_for "$1/out.txt" "$kAsterisks"
 }
 
@@ -257,9 +263,24 @@ case "$scenario" in
     export WINEPREFIX="$work/prefix"
     timeout -k 5 300 wineboot -i >"$work/wineboot.log" 2>&1 || fail "wineboot: $(cat "$work/wineboot.log")"
     drive_c="$WINEPREFIX/drive_c"
-    timeout -k 5 "$kRunLimitS" wine "$WIN_SETUP" /S >"$work/setup.log" 2>&1 || fail "setup: $(cat "$work/setup.log")"
     inst="$drive_c/Program Files/Quenby Ltd/Valtor Firmware Updater"
     menu="$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Valtor Firmware Updater"
+    # setup PNPUTIL_EXIT STATUS TEXT: a silent install whose pnputil ends with PNPUTIL_EXIT
+    # ("none": there is no pnputil); the installer must end with STATUS (modulo 256, as Wine
+    # passes it on) and its log hold TEXT.
+    setup() {
+      local standin="$drive_c/windows/system32/pnputil.exe" status=0
+      if [[ "$1" == none ]]; then rm -f "$standin"; else cp "$PNPUTIL_STANDIN" "$standin"; fi
+      VX_PNPUTIL_EXIT="$1" timeout -k 5 "$kRunLimitS" wine "$WIN_SETUP" /S >"$work/setup.log" 2>&1 || status=$?
+      [[ "$status" == "$2" ]] || fail "setup with pnputil $1 ended with $status, not $2: $(cat "$work/setup.log")"
+      grep -q -F -- "$3" "$inst/setup.log" || fail "setup with pnputil $1: no \"$3\" in $(cat "$inst/setup.log")"
+    }
+    # Windows refuses the package (0xE000022F: no signed catalog): the installer says so, with
+    # the route that works, and fails; all the rest is installed all the same.
+    setup 0xE000022F 47 "The locator driver was NOT installed (error -536870353, 0xE000022F)."
+    grep -q -F "Universal Serial Bus devices > WinUsb Device" "$inst/setup.log" || fail "no Device Manager route in the log"
+    grep -q -F '/add-driver "C:\Program Files\Quenby Ltd\Valtor Firmware Updater\driver\vx_locator.inf" /install' \
+      "$inst/setup.log" || fail "pnputil was not asked to add and install the INF: $(cat "$inst/setup.log")"
     for f in "$inst/vx_fw_load.exe" "$inst/driver/vx_locator.inf" "$inst/README.txt" "$inst/uninstall.exe" \
       "$menu/Valtor Firmware Updater.lnk" "$menu/Firmware folder.lnk"; do
       [[ -f "$f" ]] || fail "not installed: $f"
@@ -271,6 +292,12 @@ case "$scenario" in
       grep -q -F '/k "C:\Program Files\Quenby Ltd\Valtor Firmware Updater\vx_fw_load.exe"' ||
       fail "the shortcut does not open the updater in a console"
     [[ -d "$drive_c/ProgramData/$kFirmwareRel" ]] || fail "no firmware folder"
+    # The other ways pnputil can end, installed over the first.
+    setup none 2 "The locator driver was NOT installed (error 2, 0x00000002)."
+    setup 3010 194 "The locator driver is installed; Windows must restart to finish."
+    setup 259 0 "Windows installs it when a locator is connected (one that already has another driver keeps it"
+    setup 0 0 "The locator driver is installed."
+    grep -q -F "NOT installed" "$inst/setup.log" && fail "a successful install's log tells a failure"
     # The installed updater starts and shows the banner.
     dir="$work/run"
     mkdir -p "$dir"

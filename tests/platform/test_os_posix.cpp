@@ -383,6 +383,11 @@ TEST_F(PosixPaths, WindowsPathsMapToThisMachine) {
       {"/srv/pd", "C:\\ProgramDataX\\y", "C:/ProgramDataX/y"},
       {"/srv/pd", "D:\\ProgramData\\y", "D:/ProgramData/y"},
       {"/srv/pd", "Firmware\\a.prd1", "Firmware/a.prd1"},
+      // As Windows opens them: the last component without trailing periods and blanks, any
+      // other without a single trailing period; "." and ".." are left to the file system.
+      {"/srv/pd", "C:\\ProgramData\\a.\\b..\\c \\d.prd1 . ", "/srv/pd/a/b../c /d.prd1"},
+      {"/srv/pd", "C:\\ProgramData\\a.\\..\\.", "/srv/pd/a/../."},
+      {"/srv/pd", "C:\\ProgramData\\a. \\", "/srv/pd/a. /"},
       {"/srv/pd", "", ""},
   };
   for (const PathCase& c : aCases) {

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -29,7 +31,8 @@ struct FakeBackend {
   std::vector<uint64_t> transferIds;
   int nOpens = 0;
   int nCloses = 0;
-  WduBackend backend{"fake", this, &Open, &Close, &SetIf, &Xfer};
+  int nRematches = 0;
+  WduBackend backend{"fake", this, &Open, &Close, &SetIf, &Xfer, &Rematch};
 
   static WDU_DEVICE_DESCRIPTOR Desc(uint16_t uProduct) {
     WDU_DEVICE_DESCRIPTOR d{};
@@ -80,6 +83,20 @@ struct FakeBackend {
     std::lock_guard<std::mutex> lk(f.mtx);
     f.pSink = nullptr;
     ++f.nCloses;
+  }
+  static void Rematch(void* p) {
+    auto& f = *static_cast<FakeBackend*>(p);
+    std::lock_guard<std::mutex> lk(f.mtx);
+    ++f.nRematches;
+  }
+  // What the sink says the registrations want.
+  std::string Wanted() {
+    std::lock_guard<std::mutex> lk(mtx);
+    std::string s;
+    for (auto [v, p] : {std::pair<uint16_t, uint16_t>{kVendor, 1}, {kVendor, 9}, {kVendor, 5}, {0x1234, 9}}) {
+      s += pSink->Wants(pSink->pLayer, v, p) ? "y" : "n";
+    }
+    return s;
   }
   static DWORD SetIf(void* p, uint64_t uId, DWORD, DWORD) {
     auto& f = *static_cast<FakeBackend*>(p);
@@ -238,7 +255,10 @@ TEST_F(WduLayer, HandlersRunInOrderOnTheLayersThreadWithTheUserData) {
 TEST_F(WduLayer, OnlyMatchingRegistrationsAreCalled) {
   Seen s1, s9;
   ASSERT_EQ(Register(1, &s1), WD_STATUS_SUCCESS);
+  EXPECT_EQ(fake.Wanted(), "ynnn");  // products 1, 9, 5 of the vendor, 9 of another
   ASSERT_EQ(Register(9, &s9), WD_STATUS_SUCCESS);
+  EXPECT_EQ(fake.Wanted(), "yynn");
+  EXPECT_EQ(fake.nRematches, 1);  // the open backend looks again at what it did not want
   fake.Plug(1, 9);
   fake.Plug(2, 1);
   fake.Plug(3, 5);

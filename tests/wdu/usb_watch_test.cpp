@@ -1,11 +1,15 @@
-// The real-bus arrival logic against a scripted bus: which devices are reported, on which
-// thread they are opened, what the operator is told about one that cannot be used, and how
-// libusb's results become the layer's statuses.
+// The real-bus device watch against a scripted bus: which devices are reported, on which
+// thread they are opened, what the operator is told about one that cannot be used (the
+// Windows device states as winusb::DescribeNode reads them, and the libusb open results),
+// and how libusb's results become the layer's statuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -13,37 +17,52 @@
 #include <thread>
 #include <vector>
 
-#include "platform/wdu/libusb_status.h"
 #include "platform/wdu/usb_watch.h"
+#include "platform/wdu/winusb_logic.h"
 #include "tests/support/stdout_capture.h"
+
+#if !defined(_WIN32)
+#include "platform/wdu/libusb_status.h"
+#endif
 
 namespace {
 
 using namespace std::chrono_literals;
 constexpr auto kWait = 10s;  // bound on waiting for the watch thread
+constexpr uint16_t kVendor = 0x3A7C;
 
 UsbCandidate Dev(const std::string& key, uint16_t pid = 9) {
   UsbCandidate c;
   c.sKey = key;
-  c.wVendorId = 0x3A7C;
+  c.wVendorId = kVendor;
   c.wProductId = pid;
   c.nBus = 1;
   c.nAddress = static_cast<unsigned>(std::stoul(key.substr(key.find('-') + 1)));
   return c;
 }
 
+// What Open gives, n times running (the last step repeats).
+struct OpenStep {
+  UsbState e;
+  int nTimes;
+};
+
 // A bus whose devices, open results and bring-up the test scripts; it records every call.
 struct FakeBus {
   std::mutex mtx;
   std::condition_variable cv;
-  bool bPolling = true;
+  UsbListing listing = UsbListing::kPoll;
   int nStartFailures = 0;  // Start fails this many times first
   std::vector<UsbCandidate> present;
-  std::map<std::string, std::deque<UsbOpenResult>> results;  // per key; the last one repeats
+  std::function<std::vector<UsbCandidate>(int nScan)> script;  // replaces present when set
+  std::map<std::string, std::vector<OpenStep>> results;        // per key; opened when none
+  std::string sWhy = "LIBUSB_ERROR_IO";
   bool bHoldOpen = false;  // Open waits while this is set
+  bool bListingFails = false;
   // Records.
   int nStarts = 0, nScans = 0, nStops = 0;
   std::map<std::string, int> nOpens;
+  std::vector<std::wstring> openedPaths;
   std::vector<std::string> log;  // sink reports and closes, in order
   std::set<std::thread::id> openThreads, sinkThreads;
 
@@ -60,7 +79,7 @@ struct FakeBus {
     std::lock_guard<std::mutex> lk(mtx);
     return log;
   }
-  // Waits for n more scans, so that later polls have had their chance to act.
+  // Waits for n more listings, so that the watch has had its chances to act.
   bool Scans(int n) {
     int target = 0;
     {
@@ -71,36 +90,39 @@ struct FakeBus {
   }
 
   static FakeBus& Of(void* p) { return *static_cast<FakeBus*>(p); }
-  static bool Start(void* p, bool* pbPolling) {
+  static bool Start(void* p, UsbListing* peListing) {
     FakeBus& b = Of(p);
     std::lock_guard<std::mutex> lk(b.mtx);
     ++b.nStarts;
     b.cv.notify_all();
-    *pbPolling = b.bPolling;
+    *peListing = b.listing;
     return b.nStarts > b.nStartFailures;
   }
-  static void Scan(void* p, std::vector<UsbCandidate>* pNow) {
+  static bool Scan(void* p, std::vector<UsbCandidate>* pNow) {
     FakeBus& b = Of(p);
     std::lock_guard<std::mutex> lk(b.mtx);
-    *pNow = b.present;
+    *pNow = b.script ? b.script(b.nScans) : b.present;
     ++b.nScans;
     b.cv.notify_all();
+    return !b.bListingFails;
   }
-  static UsbOpenResult Open(void* p, const UsbCandidate& c, uint64_t, WDU_DEVICE_DESCRIPTOR* pDesc, const char** pszWhy) {
+  static UsbState Open(void* p, const UsbCandidate& c, uint64_t, WDU_DEVICE_DESCRIPTOR* pDesc, std::string* psWhy) {
     FakeBus& b = Of(p);
     std::unique_lock<std::mutex> lk(b.mtx);
     b.cv.wait(lk, [&] { return !b.bHoldOpen; });
-    ++b.nOpens[c.sKey];
+    int n = b.nOpens[c.sKey]++;
     b.openThreads.insert(std::this_thread::get_id());
     b.cv.notify_all();
     pDesc->idVendor = c.wVendorId;
     pDesc->idProduct = c.wProductId;
-    *pszWhy = "LIBUSB_ERROR_IO";
-    auto& q = b.results[c.sKey];
-    if (q.empty()) return UsbOpenResult::kOpened;
-    const UsbOpenResult r = q.front();
-    if (q.size() > 1) q.pop_front();
-    return r;
+    *psWhy = b.sWhy;
+    UsbState e = UsbState::kOpened;
+    for (const OpenStep& s : b.results[c.sKey]) {
+      e = s.e;
+      if ((n -= s.nTimes) < 0) break;
+    }
+    if (e == UsbState::kOpened) b.openedPaths.push_back(c.wsPath);
+    return e;
   }
   static void Close(void* p, uint64_t uId) {
     FakeBus& b = Of(p);
@@ -124,37 +146,29 @@ struct FakeBus {
     std::lock_guard<std::mutex> lk(b.mtx);
     b.Note("left " + std::to_string(uId));
   }
+  // The registrations: the loader and the DSP board (products 9 and 1), unless a test
+  // registers fewer.
+  std::set<uint16_t> wanted = {1, 9};
+  static bool SinkWants(void* p, uint16_t wVendor, uint16_t wProduct) {
+    FakeBus& b = Of(p);
+    std::lock_guard<std::mutex> lk(b.mtx);
+    return wVendor == kVendor && b.wanted.count(wProduct) != 0;
+  }
 
   UsbWatchOps Ops() { return UsbWatchOps{this, &Start, &Scan, &Open, &Close, &Drop, &Stop}; }
-  WduSink Sink() { return WduSink{this, 0x3A7C, &SinkArrived, &SinkLeft}; }
+  WduSink Sink() { return WduSink{this, kVendor, &SinkArrived, &SinkLeft, &SinkWants}; }
 };
 
-// Short periods, so that tests count polls and retries instead of waiting seconds.
-UsbWatchTiming Fast() { return UsbWatchTiming{2ms, 2ms, 30ms, 2ms}; }
+// Short periods, so that tests count listings and looks instead of waiting seconds. Two
+// listings are at least 1 ms apart, so kSettled of them outlast every window.
+UsbWatchTiming Fast() { return UsbWatchTiming{1ms, 1ms, 4ms, 10ms, 1ms}; }
+constexpr int kSettled = 20;
 
-TEST(UsbScanDiff, TellsArrivalsDeparturesAndReplugs) {
-  struct Case {
-    const char* pszName;
-    std::vector<std::string> known;
-    std::vector<std::string> now;
-    std::vector<std::string> left, arrived;
-  } cases[] = {
-      {"first arrival", {}, {"1-5"}, {}, {"1-5"}},
-      {"still there", {"1-5"}, {"1-5"}, {}, {}},
-      {"departure", {"1-5"}, {}, {"1-5"}, {}},
-      // Plugged in again on the same port between two scans: a new address, a new presence.
-      {"re-plug on the same port", {"1-5"}, {"1-6"}, {"1-5"}, {"1-6"}},
-      {"one of two leaves, a third arrives", {"1-5", "2-3"}, {"2-3", "2-4"}, {"1-5"}, {"2-4"}},
-  };
-  for (const Case& c : cases) {
-    std::vector<UsbCandidate> now;
-    for (const std::string& k : c.now) now.push_back(Dev(k));
-    const UsbScanDiff d = DiffScan(c.known, now);
-    std::vector<std::string> arrived;
-    for (const UsbCandidate& a : d.arrived) arrived.push_back(a.sKey);
-    EXPECT_EQ(d.left, c.left) << c.pszName;
-    EXPECT_EQ(arrived, c.arrived) << c.pszName;
-  }
+template <class... Args>
+std::string Line(const char* pszFormat, Args... args) {
+  char buf[1024];
+  std::snprintf(buf, sizeof buf, pszFormat, args...);
+  return buf;
 }
 
 TEST(UsbWatch, PollingReportsEachPresenceOnceAndClosesAfterTheDeparture) {
@@ -167,13 +181,20 @@ TEST(UsbWatch, PollingReportsEachPresenceOnceAndClosesAfterTheDeparture) {
   ASSERT_TRUE(bus.Scans(1));
   {
     std::lock_guard<std::mutex> lk(bus.mtx);
-    bus.present = {Dev("1-5", 9), Dev("1-7", 1)};
+    bus.present = {Dev("1-5", 9), Dev("1-7", 1), Dev("1-9", 2)};  // product 2: not the registrations'
   }
   ASSERT_TRUE(bus.Wait([&] { return bus.log.size() >= 2; }));
   ASSERT_TRUE(bus.Scans(3));
   {
     std::lock_guard<std::mutex> lk(bus.mtx);
-    bus.present = {Dev("1-8", 9), Dev("1-7", 1)};  // the loader re-plugged on its port
+    bus.present.clear();
+    bus.bListingFails = true;  // listings the system did not give: nothing is concluded
+  }
+  ASSERT_TRUE(bus.Scans(3));
+  {
+    std::lock_guard<std::mutex> lk(bus.mtx);
+    bus.bListingFails = false;
+    bus.present = {Dev("1-8", 9), Dev("1-7", 1), Dev("1-9", 2)};  // the loader re-plugged on its port
   }
   ASSERT_TRUE(bus.Wait([&] { return bus.log.size() >= 5; }));
   ASSERT_TRUE(bus.Scans(3));
@@ -187,10 +208,11 @@ TEST(UsbWatch, PollingReportsEachPresenceOnceAndClosesAfterTheDeparture) {
   EXPECT_EQ(out.All(), "");
 }
 
-TEST(UsbWatch, HotplugArrivalsAreOpenedOffTheNotifyingThread) {
+TEST(UsbWatch, HotplugArrivalsAreOpenedOffTheNotifyingThreadOncePerPresence) {
   FakeBus bus;
-  bus.bPolling = false;
+  bus.listing = UsbListing::kHotplug;
   bus.bHoldOpen = true;
+  bus.wanted = {9};  // the DSP board's registration comes later
   UsbWatch watch(bus.Ops(), Fast());
   watch.Start(bus.Sink());
   ASSERT_TRUE(bus.Wait([&] { return bus.nStarts == 1; }));
@@ -199,6 +221,9 @@ TEST(UsbWatch, HotplugArrivalsAreOpenedOffTheNotifyingThread) {
   std::thread callback([&] {
     libraryThread = std::this_thread::get_id();
     watch.Arrived(Dev("3-2"));
+    watch.Arrived(Dev("3-4", 2));  // another product of the vendor: never opened
+    watch.Arrived(Dev("3-6", 1));
+    watch.Arrived(Dev("3-2"));     // libusb's enumeration and its event for one device
   });
   callback.join();
   {
@@ -208,75 +233,199 @@ TEST(UsbWatch, HotplugArrivalsAreOpenedOffTheNotifyingThread) {
     bus.cv.notify_all();
   }
   ASSERT_TRUE(bus.Wait([&] { return bus.log.size() >= 1; }));
+  {
+    std::lock_guard<std::mutex> lk(bus.mtx);
+    bus.wanted = {1, 9};
+  }
+  watch.Rematch();
+  ASSERT_TRUE(bus.Wait([&] { return bus.log.size() >= 2; }));
   watch.Left("3-2");
   watch.Left("3-9");  // never arrived: nothing to report
-  ASSERT_TRUE(bus.Wait([&] { return bus.log.size() >= 3; }));
+  ASSERT_TRUE(bus.Wait([&] { return bus.log.size() >= 4; }));
   watch.Stop();
-  EXPECT_EQ(bus.Log(), (std::vector<std::string>{"arrived 1 pid 9", "left 1", "close 1"}));
-  EXPECT_EQ(bus.nScans, 0);  // hot-plug needs no polling
+  EXPECT_EQ(bus.Log(), (std::vector<std::string>{"arrived 1 pid 9", "arrived 2 pid 1", "left 1", "close 1",
+                                                 "close 2"}));
+  EXPECT_EQ(bus.nScans, 0);  // hot-plug needs no listing
+  EXPECT_EQ((std::map<std::string, int>{{"3-2", 1}, {"3-6", 1}}), bus.nOpens);
   EXPECT_EQ(bus.openThreads.count(libraryThread), 0u);
   EXPECT_EQ(bus.sinkThreads.count(libraryThread), 0u);
 }
 
-TEST(UsbWatch, ADeviceThatCannotBeUsedIsToldOncePerArrival) {
-  const UsbOpenResult kNoPerm = UsbOpenResult::kNoPermission;
-  struct Case {
+// A locator's device node as Windows shows it, for some listings running (the last step
+// repeats); the instance id and paths get the presence's number.
+struct NodeStep {
+  uint32_t uStatus, uProblem;
+  const char* pszService;
+  const char* pszDriverInf;
+  bool bOurPath, bUsbPath;
+  int nListings;
+};
+constexpr uint32_t kStarted = winusb::kDnStarted, kProblem = winusb::kDnHasProblem;
+constexpr NodeStep kOurs{kStarted, 0, "WinUSB", "oem7.inf", true, true, 1};
+constexpr NodeStep kWinUsbDevice{kStarted, 0, "WINUSB", "winusb.inf", false, true, 1};
+
+UsbCandidate WindowsNode(const NodeStep& s, int nPresence, uint16_t pid) {
+  winusb::NodeFacts f;
+  f.sInstanceId = Line("USB\\VID_3A7C&PID_%04X\\LOC%d", pid, nPresence);
+  f.uStatus = s.uStatus;
+  f.uProblem = s.uProblem;
+  f.sService = s.pszService;
+  f.sDriverInf = s.pszDriverInf;
+  if (s.bOurPath) f.wsOurPath = L"\\\\?\\ours#" + std::to_wstring(nPresence);
+  if (s.bUsbPath) f.wsUsbPath = L"\\\\?\\usbdevice#" + std::to_wstring(nPresence);
+  UsbCandidate c;
+  winusb::DescribeNode(f, &c);  // the id always has its VID and PID
+  return c;
+}
+
+// What the operator reads, and whether and how the device is opened, for each state a
+// locator can be in, on Windows (its device node, then its open) and with libusb (its
+// open). Each row plugs the device in twice: the lines come once per arrival, only once a
+// state has lasted, and never for a state that passes by itself.
+TEST(UsbWatch, TellsTheOperatorOncePerArrivalWhatKeepsADeviceFromUse) {
+  const char* const kWinUsb = "WinUSB";
+  const NodeStep kNotStartedYet{0, 0, "", "", false, false, 1};
+  struct Row {
     const char* pszName;
-    std::deque<UsbOpenResult> results;
-    const char* pszText;  // what the operator reads, or null
-    bool bReported;
-  } cases[] = {
-      {"permission never granted", {kNoPerm}, kUsbNoPermissionText, false},
-      {"permission granted by udev a moment later", {kNoPerm, kNoPerm, UsbOpenResult::kOpened}, nullptr, true},
-      {"configuration set by the kernel a moment later",
-       {UsbOpenResult::kNotReady, UsbOpenResult::kOpened}, nullptr, true},
-      {"interface never there", {UsbOpenResult::kNotReady}, kUsbOpenFailedText, false},
-      {"interface held by another program", {UsbOpenResult::kBusy}, kUsbBusyText, false},
-      {"other failure", {UsbOpenResult::kFailed}, kUsbOpenFailedText, false},
-      {"gone while opening", {UsbOpenResult::kGone}, nullptr, false},
+    std::vector<NodeStep> nodes;  // empty: a libusb device
+    std::vector<OpenStep> opens;  // empty: opened
+    std::function<std::string(int nPresence)> told;
+    const wchar_t* pwszPath;  // the interface opened through, null: not opened
+    uint16_t pid = 9;
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.pszName);
+  auto nothing = [](int) { return std::string(); };
+  auto where = [](int p) { return Line(" (USB bus %u, device %u)", 1u, 5u + p); };
+  const std::vector<Row> rows = {
+      // Windows: the two interface paths.
+      {"our interface class (our INF)", {kOurs}, {}, nothing, L"\\\\?\\ours#"},
+      {"Device Manager's WinUsb Device: the USB device interface", {kWinUsbDevice}, {}, nothing,
+       L"\\\\?\\usbdevice#"},
+      {"the DSP board", {kOurs}, {}, nothing, L"\\\\?\\ours#", 1},
+      // Windows: states that pass by themselves are never told.
+      {"started, its interface a listing later", {{kStarted, 0, kWinUsb, "", false, false, 1}, kWinUsbDevice}, {},
+       nothing, L"\\\\?\\usbdevice#"},
+      {"not started at the first listing, started at the next", {kNotStartedYet, kOurs}, {}, nothing,
+       L"\\\\?\\ours#"},
+      {"no driver for one listing, then WinUSB", {{kProblem, 28, "", "", false, false, 1}, kOurs}, {}, nothing,
+       L"\\\\?\\ours#"},
+      {"code 1 (a staged driver installing) for good", {{kProblem, 1, "", "", false, false, 1}}, {}, nothing, nullptr},
+      {"code 21 (being removed) for good", {{kProblem, 21, kWinUsb, "", false, false, 1}}, {}, nothing, nullptr},
+      {"not started for good", {kNotStartedYet}, {}, nothing, nullptr},
+      {"started with WinUSB, no interface for good", {{kStarted, 0, kWinUsb, "", false, false, 1}}, {}, nothing,
+       nullptr},
+      // Windows: settled states, each with its remedy.
+      {"code 28 (no driver)", {{kProblem, 28, "", "", false, false, 1}}, {},
+       [](int) { return Line(kUsbNoDriverText, "", 28u); }, nullptr},
+      {"code 52 (unsigned)", {{kProblem, 52, "", "", false, false, 1}}, {},
+       [](int) { return Line(kUsbNoDriverText, "", 52u); }, nullptr},
+      {"code 22 (disabled)", {{kProblem, 22, kWinUsb, "", false, false, 1}}, {},
+       [](int) { return Line(kUsbDisabledText, "", 22u); }, nullptr},
+      {"code 14 (restart)", {{kProblem, 14, kWinUsb, "", false, false, 1}}, {},
+       [](int) { return Line(kUsbRestartText, "", 14u); }, nullptr},
+      {"code 10 (failed start)", {{kProblem, 10, kWinUsb, "", false, false, 1}}, {},
+       [](int) { return Line(kUsbNotStartedText, "", 10u); }, nullptr},
+      {"another driver from the driver store", {{kStarted, 0, "vxlegacy", "oem12.inf", false, true, 1}}, {},
+       [](int) { return Line(kUsbOtherDriverText, "", "vxlegacy", Line(kUsbPnputilText, "oem12.inf").c_str()); },
+       nullptr},
+      {"another driver of Windows' own", {{kStarted, 0, "usbvendor", "usb.inf", false, true, 1}}, {},
+       [](int) { return Line(kUsbOtherDriverText, "", "usbvendor", ""); }, nullptr},
+      {"another driver, then the WinUsb Device route",
+       {{kStarted, 0, "vxlegacy", "", false, true, kSettled}, kWinUsbDevice}, {},
+       [](int) { return Line(kUsbOtherDriverText, "", "vxlegacy", ""); }, L"\\\\?\\usbdevice#"},
+      {"held by another program", {kOurs}, {{UsbState::kBusy, 1}}, [](int) { return Line(kUsbBusyText, ""); },
+       nullptr},
+      {"held by another program, then let go", {kOurs}, {{UsbState::kBusy, 8}, {UsbState::kOpened, 1}},
+       [](int) { return Line(kUsbBusyText, ""); }, L"\\\\?\\ours#"},
+      {"WinUsb_Initialize fails", {kOurs}, {{UsbState::kFailed, 1}},
+       [](int) { return Line(kUsbOpenFailedText, "", "WinUsb_Initialize: Windows error 31"); }, nullptr},
+      {"another product of the vendor", {kOurs}, {}, nothing, nullptr, 2},
+      // libusb.
+      {"permission never granted", {}, {{UsbState::kNoPermission, 1}},
+       [&](int p) { return Line(kUsbNoPermissionText, where(p).c_str()); }, nullptr},
+      {"permission granted by udev a moment later", {}, {{UsbState::kNoPermission, 2}, {UsbState::kOpened, 1}},
+       nothing, L""},
+      {"configuration set by the kernel a moment later", {}, {{UsbState::kNotReady, 1}, {UsbState::kOpened, 1}},
+       nothing, L""},
+      {"interface never there", {}, {{UsbState::kNotReady, 1}},
+       [&](int p) { return Line(kUsbOpenFailedText, where(p).c_str(), "LIBUSB_ERROR_NOT_FOUND"); }, nullptr},
+      {"usbfs node after the sysfs entry", {}, {{UsbState::kGone, 5}, {UsbState::kOpened, 1}}, nothing, L""},
+      {"interface held by another program", {}, {{UsbState::kBusy, 1}},
+       [&](int p) { return Line(kUsbBusyText, where(p).c_str()); }, nullptr},
+      {"other failure", {}, {{UsbState::kFailed, 1}},
+       [&](int p) { return Line(kUsbOpenFailedText, where(p).c_str(), "LIBUSB_ERROR_NOT_FOUND"); }, nullptr},
+      {"another product of the vendor, libusb", {}, {}, nothing, nullptr, 2},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.pszName);
     FakeBus bus;
-    bus.results["1-5"] = c.results;
-    bus.results["1-6"] = c.results;
+    bus.sWhy = row.nodes.empty() ? "LIBUSB_ERROR_NOT_FOUND" : "WinUsb_Initialize: Windows error 31";
+    int nPresence = -1, nFirstScan = 0;  // what is plugged in, since which listing
+    bus.script = [&](int nScan) -> std::vector<UsbCandidate> {
+      if (nPresence < 0) return {};
+      if (row.nodes.empty()) return {Dev("1-" + std::to_string(5 + nPresence), row.pid)};
+      int n = nScan - nFirstScan;
+      const NodeStep* pStep = &row.nodes.back();
+      for (const NodeStep& s : row.nodes) {
+        if ((n -= s.nListings) < 0) {
+          pStep = &s;
+          break;
+        }
+      }
+      return {WindowsNode(*pStep, nPresence, row.pid)};
+    };
     vxtest::StdoutCapture out;
     ASSERT_TRUE(out.Start());
     UsbWatch watch(bus.Ops(), Fast());
     watch.Start(bus.Sink());
     std::string sExpected;
-    char line[512];
-    for (const char* key : {"1-5", "1-6"}) {  // the second is the same locator plugged in again
+    std::vector<std::string> expectedLog;
+    std::vector<std::wstring> expectedPaths;
+    for (int p = 0; p < 2; ++p) {
       {
         std::lock_guard<std::mutex> lk(bus.mtx);
-        bus.present = {Dev(key)};
+        nPresence = p;
+        nFirstScan = bus.nScans;
+        const std::string sKey = row.nodes.empty() ? Dev("1-" + std::to_string(5 + p)).sKey
+                                                   : WindowsNode(kOurs, p, row.pid).sKey;
+        bus.results[sKey] = row.opens;
       }
-      // Long enough for the permission window to pass, then more polls that must not retry.
-      ASSERT_TRUE(bus.Wait([&] { return bus.nOpens[key] >= 1; }));
-      ASSERT_TRUE(bus.Scans(40));
-      int nOpens = 0;
+      // Long enough for every window to pass, twice over.
+      ASSERT_TRUE(bus.Scans(2 * kSettled));
       {
         std::lock_guard<std::mutex> lk(bus.mtx);
-        nOpens = bus.nOpens[key];
+        nPresence = -1;
       }
-      ASSERT_TRUE(bus.Scans(5));
-      std::lock_guard<std::mutex> lk(bus.mtx);
-      EXPECT_EQ(bus.nOpens[key], nOpens) << "a refused device is not tried again while it stays";
-      if (c.results.front() == kNoPerm || c.results.front() == UsbOpenResult::kNotReady) {
-        EXPECT_GE(nOpens, 2) << "retried for a while";
-      }
-      if (c.pszText != nullptr) {
-        std::snprintf(line, sizeof line, c.pszText, 1u, bus.present[0].nAddress, "LIBUSB_ERROR_IO");
-        sExpected += line;
+      ASSERT_TRUE(bus.Scans(3));
+      sExpected += row.told(p);
+      if (row.pwszPath != nullptr) {
+        expectedLog.insert(expectedLog.end(), {"arrived", "left", "close"});
+        const std::wstring wsPath = row.pwszPath;
+        expectedPaths.push_back(wsPath.empty() ? wsPath : wsPath + std::to_wstring(p));
       }
     }
     watch.Stop();
     EXPECT_EQ(out.All(), sExpected);
-    const std::vector<std::string> log = bus.Log();
-    EXPECT_EQ(log.size(), c.bReported ? 5u : 0u) << ::testing::PrintToString(log);
+    std::vector<std::string> log;
+    for (const std::string& s : bus.Log()) log.push_back(s.substr(0, s.find(' ')));
+    EXPECT_EQ(log, expectedLog);
+    EXPECT_TRUE(bus.openedPaths == expectedPaths);
+    // Nothing is opened that the listing says cannot be, nor a product nobody registered;
+    // what may be opened is looked at again while it is listed.
+    int nOpens = 0;
+    for (const auto& [key, n] : bus.nOpens) nOpens += n;
+    const bool bListedReady =
+        row.pid != 2 && (row.nodes.empty() || std::any_of(row.nodes.begin(), row.nodes.end(), [&](const NodeStep& s) {
+                           return WindowsNode(s, 0, row.pid).eListed == UsbState::kReady;
+                         }));
+    if (!bListedReady) {
+      EXPECT_EQ(nOpens, 0);
+    } else if (row.pwszPath == nullptr) {
+      EXPECT_GE(nOpens, 4);
+    }
   }
 }
 
+#if !defined(_WIN32)
 TEST(LibusbStatus, MapsEveryResultToTheLayersStatuses) {
   struct Case {
     int transferStatus;  // -1: not a transfer status
@@ -316,5 +465,6 @@ TEST(LibusbStatus, MapsEveryResultToTheLayersStatuses) {
     }
   }
 }
+#endif
 
 }  // namespace

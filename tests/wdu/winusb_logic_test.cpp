@@ -1,6 +1,7 @@
 // The winusb backend's device-independent logic: how a WinUSB call's outcome becomes a
-// library status, which Windows device ids are locators, and what a new enumeration
-// reports against the last one.
+// library status, the ids in Windows device ids, and the pipe policies an interface gets.
+// What a device node says about a locator's use is judged in the device watch's table
+// (usb_watch_test.cpp).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -46,26 +47,23 @@ TEST(WinUsbLogic, OutcomesMapToDistinctStatuses) {
   }
 }
 
-TEST(WinUsbLogic, LocatorIdsAreReadFromInstanceIdsAndPaths) {
+TEST(WinUsbLogic, IdsAreReadFromInstanceIdsAndPaths) {
   struct Case {
     const char* pszId;
     bool bParsed;
     uint16_t uVendor, uProduct;
-    bool bLocator;
   };
   const Case cases[] = {
-      {"USB\\VID_3A7C&PID_0009\\5&2F1A3B&0&2", true, 0x3A7C, 9, true},
-      {"USB\\VID_3A7C&PID_0001\\LOADER01", true, 0x3A7C, 1, true},
-      {"\\\\?\\usb#vid_3a7c&pid_0009#5&2f1a3b&0&2#{021d4f27-5995-48ea-b447-d772682a716e}", true, 0x3A7C, 9, true},
-      {"USB\\VID_3A7C&PID_0002\\X", true, 0x3A7C, 2, false},
-      {"USB\\VID_3A7D&PID_0009\\X", true, 0x3A7D, 9, false},
-      {"USB\\VID_3A7C&PID_0009&MI_00\\6&1", true, 0x3A7C, 9, true},
-      {"USB\\ROOT_HUB30\\4&1", false, 0, 0, false},
-      {"USB\\VID_3A7&PID_0009\\X", false, 0, 0, false},   // three digits
-      {"USB\\VID_3A7C0&PID_0009\\X", false, 0, 0, false}, // five digits
-      {"USB\\VID_3A7G&PID_0009\\X", false, 0, 0, false},
-      {"USB\\VID_3A7C", false, 0, 0, false},
-      {"", false, 0, 0, false},
+      {"USB\\VID_3A7C&PID_0009\\5&2F1A3B&0&2", true, 0x3A7C, 9},
+      {"\\\\?\\usb#vid_3a7c&pid_0009#5&2f1a3b&0&2#{021d4f27-5995-48ea-b447-d772682a716e}", true, 0x3A7C, 9},
+      {"USB\\VID_3A7D&PID_0002\\X", true, 0x3A7D, 2},
+      {"USB\\VID_3A7C&PID_0009&MI_00\\6&1", true, 0x3A7C, 9},
+      {"USB\\ROOT_HUB30\\4&1", false, 0, 0},
+      {"USB\\VID_3A7&PID_0009\\X", false, 0, 0},   // three digits
+      {"USB\\VID_3A7C0&PID_0009\\X", false, 0, 0}, // five digits
+      {"USB\\VID_3A7G&PID_0009\\X", false, 0, 0},
+      {"USB\\VID_3A7C", false, 0, 0},
+      {"", false, 0, 0},
   };
   for (const Case& c : cases) {
     uint16_t uVendor = 0, uProduct = 0;
@@ -73,86 +71,43 @@ TEST(WinUsbLogic, LocatorIdsAreReadFromInstanceIdsAndPaths) {
     if (!c.bParsed) continue;
     EXPECT_EQ(uVendor, c.uVendor) << c.pszId;
     EXPECT_EQ(uProduct, c.uProduct) << c.pszId;
-    EXPECT_EQ(IsLocator(uVendor, uProduct, 0x3A7C), c.bLocator) << c.pszId;
   }
 }
 
-TEST(WinUsbLogic, OnlyASettledLocatorCountsAsNotBound) {
-  EXPECT_TRUE(IsSettledWithoutInterface(kDnStarted));                  // another driver runs it
-  EXPECT_TRUE(IsSettledWithoutInterface(kDnHasProblem));               // no driver, or it failed
-  EXPECT_TRUE(IsSettledWithoutInterface(kDnStarted | kDnHasProblem | 0x2));
-  EXPECT_FALSE(IsSettledWithoutInterface(0));                          // still being set up
-  EXPECT_FALSE(IsSettledWithoutInterface(0x2 | 0x4000));               // enumerated, not started yet
-}
-
-// A run of enumerations and what each must report, in order.
-TEST(WinUsbLogic, EnumerationsReportChangesOncePerArrival) {
-  const std::string A = "USB\\VID_3A7C&PID_0009\\A", B = "USB\\VID_3A7C&PID_0001\\B";
-  const std::wstring pathA = L"\\\\?\\usb#a", pathA2 = L"\\\\?\\usb#a2", pathB = L"\\\\?\\usb#b";
+// Surplus bytes of an IN transfer are dropped from the first transfer on, again after an
+// alternate setting is selected, and each transfer's time-out is on its pipe before it
+// runs.
+TEST(WinUsbLogic, PipePoliciesDropSurplusAndFollowEachTimeout) {
+  const PipePolicySetting kFlush{kInPipe, kPolicyAutoFlush, 1, 1};  // UCHAR TRUE
+  auto Timeout = [](uint8_t uPipe, uint32_t uMs) { return PipePolicySetting{uPipe, kPolicyPipeTransferTimeout, uMs, 4}; };
   struct Step {
     const char* pszWhat;
-    std::vector<ScanEntry> scan;
-    std::vector<std::string> forget;  // before this scan
-    std::vector<std::string> left;
-    std::vector<std::string> arrived;
-    std::vector<std::string> notBound;
+    bool bReset;  // WinUsb_Initialize or an alternate setting; else a transfer
+    uint8_t uPipe;
+    uint32_t uTimeoutMs;
+    std::vector<PipePolicySetting> expected;
   };
   const std::vector<Step> steps = {
-      {"nothing present", {}, {}, {}, {}, {}},
-      {"A plugged in without its driver", {{A, L""}}, {}, {}, {}, {A}},
-      {"A still unbound: no second message", {{A, L""}}, {}, {}, {}, {}},
-      {"driver installed: A arrives", {{A, pathA}}, {}, {}, {A}, {}},
-      {"A stays", {{A, pathA}}, {}, {}, {}, {}},
-      {"B arrives unbound beside A", {{A, pathA}, {B, L""}}, {}, {}, {}, {B}},
-      {"B gets its driver, A listed twice", {{A, pathA}, {B, pathB}, {A, pathA}}, {}, {}, {B}, {}},
-      {"A's handle failed: reported again", {{A, pathA}, {B, pathB}}, {A}, {}, {A}, {}},
-      {"A's interface path changed", {{A, pathA2}, {B, pathB}}, {}, {A}, {A}, {}},
-      {"A loses its driver", {{A, L""}, {B, pathB}}, {}, {A}, {}, {A}},
-      {"all unplugged", {}, {}, {B}, {}, {}},
-      {"A plugged in unbound again: a new message", {{A, L""}}, {}, {}, {}, {A}},
-      {"forgetting an unbound locator changes nothing", {{A, L""}}, {A}, {}, {}, {}},
+      {"initialised", true, 0, 0, {kFlush}},
+      {"first OUT", false, 0x02, 3000, {Timeout(0x02, 3000)}},
+      {"first IN", false, kInPipe, 3000, {Timeout(kInPipe, 3000)}},
+      {"same time-out again", false, kInPipe, 3000, {}},
+      {"a shorter time-out", false, kInPipe, 50, {Timeout(kInPipe, 50)}},
+      {"alternate setting selected", true, 0, 0, {kFlush}},
+      {"OUT after it: set again", false, 0x02, 3000, {Timeout(0x02, 3000)}},
   };
-  DeviceTracker tracker;
+  PipePolicies policies;
   for (const Step& step : steps) {
-    for (const std::string& sId : step.forget) tracker.Forget(sId);
-    const ScanChanges changes = tracker.Update(step.scan);
-    std::vector<std::string> arrived;
-    for (const ScanEntry& e : changes.arrived) arrived.push_back(e.sInstanceId);
-    EXPECT_EQ(changes.left, step.left) << step.pszWhat;
-    EXPECT_EQ(arrived, step.arrived) << step.pszWhat;
-    EXPECT_EQ(changes.notBound, step.notBound) << step.pszWhat;
-    for (const ScanEntry& e : changes.arrived) EXPECT_FALSE(e.wsPath.empty()) << step.pszWhat;
-  }
-}
-
-// A locator that another program holds is retried at every listing, and the operator is
-// told once per arrival.
-TEST(WinUsbLogic, AnOpenFailureIsToldOncePerArrival) {
-  const std::string A = "USB\\VID_3A7C&PID_0009\\A";
-  const std::vector<ScanEntry> bound = {{A, L"\\\\?\\usb#a"}}, unbound = {{A, L""}};
-  DeviceTracker tracker;
-  struct Step {
-    const char* pszWhat;
-    const std::vector<ScanEntry>* pScan;
-    bool bOpenFails;
-    bool bTold;
-  };
-  const Step steps[] = {
-      {"arrives, in use", &bound, true, true},
-      {"retried, still in use", &bound, true, false},
-      {"retried, opens", &bound, false, false},
-      {"unplugged", nullptr, false, false},
-      {"plugged in again, in use", &bound, true, true},
-      {"driver removed", &unbound, false, false},
-      {"driver back, in use", &bound, true, true},
-  };
-  for (const Step& step : steps) {
-    const ScanChanges changes = tracker.Update(step.pScan != nullptr ? *step.pScan : std::vector<ScanEntry>{});
-    if (step.pScan != &bound) continue;
-    ASSERT_EQ(changes.arrived.size(), 1u) << step.pszWhat << ": a failed open is tried again";
-    if (!step.bOpenFails) continue;
-    EXPECT_EQ(tracker.FirstOpenFailure(A), step.bTold) << step.pszWhat;
-    tracker.Forget(A);
+    const std::vector<PipePolicySetting> got =
+        step.bReset ? policies.Reset() : policies.Before(step.uPipe, step.uTimeoutMs);
+    ASSERT_EQ(got.size(), step.expected.size()) << step.pszWhat;
+    for (size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].uPipe, step.expected[i].uPipe) << step.pszWhat;
+      EXPECT_EQ(got[i].uPolicy, step.expected[i].uPolicy) << step.pszWhat;
+      EXPECT_EQ(got[i].uValue, step.expected[i].uValue) << step.pszWhat;
+      EXPECT_EQ(got[i].uBytes, step.expected[i].uBytes) << step.pszWhat;
+      policies.Applied(got[i]);
+    }
   }
 }
 
