@@ -3,7 +3,6 @@
 #include <linux/usb/functionfs.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -323,7 +322,7 @@ struct GadgetFrontend::Impl {
   uint64_t failedId = 0;          // a presence whose bind failed: not retried
   uint64_t deferredUnplugId = 0;  // unplugged by the responder's transfer, once its write is done
   bool bEnabled = false;          // the host has configured the function
-  uint64_t enableCount = 0;
+  uint64_t enableCount = 0;       // ENABLE events so far: a change ends a pause after an error
   uint64_t requests = 0;          // requests the locator accepted
   uint64_t served = 0;            // requests the responder has taken up
   uint64_t takenBackUpTo = 0;     // responses to requests up to here are no longer wanted
@@ -446,8 +445,8 @@ struct GadgetFrontend::Impl {
         [[maybe_unused]] ssize_t r =
             (e.u.setup.bRequestType & USB_DIR_IN) != 0 ? ::read(ep0, &none, 0) : ::write(ep0, &none, 0);
         char text[96];
-        std::snprintf(text, sizeof text, "stalled request 0x%02X 0x%02X of the host's", e.u.setup.bRequestType,
-                      e.u.setup.bRequest);
+        std::snprintf(text, sizeof text, "stalled the host's request 0x%02X 0x%02X (the loader has none of its own)",
+                      e.u.setup.bRequestType, e.u.setup.bRequest);
         Log(text);
         break;
       }
@@ -476,18 +475,17 @@ struct GadgetFrontend::Impl {
   // ---- The OUT endpoint: one request per transfer ----
   void Requests() {
     std::vector<uint8_t> buf(kMaxFrameBytes);
-    uint64_t checked = 0;
+    uint64_t checked = 0;  // the presence whose endpoints were looked at
     for (;;) {
-      uint64_t id = 0, enables = 0;
+      uint64_t id = 0;
       {
         std::unique_lock<std::mutex> l(mu);
         cv.wait(l, [&] { return bStop || (bEnabled && boundId != 0); });
         if (bStop) break;
         id = boundId;
-        enables = enableCount;
       }
-      if (enables != checked) {
-        checked = enables;
+      if (id != checked) {
+        checked = id;
         CheckEndpoints();
       }
       const ssize_t n = ::read(epOut, buf.data(), buf.size());
@@ -635,8 +633,7 @@ struct GadgetFrontend::Impl {
   void RemoveLeftovers() {
     int err = 0;
     WriteText(Path("UDC"), "\n", &err);
-    GadgetLayout l = opt.layout;
-    const std::vector<GadgetStep> all = GadgetSetupSteps(l);
+    const std::vector<GadgetStep> all = GadgetSetupSteps(opt.layout);
     for (const GadgetStep& s : GadgetUndoSteps(all, all.size())) UndoStep(s);
   }
 
