@@ -7,6 +7,8 @@
 #   scripts/deps.sh fuzz     also clang with its libFuzzer runtime
 #   scripts/deps.sh vm       also what the VM test needs: QEMU, busybox, udev, cpio, xz
 #   scripts/deps.sh release  also lintian, which checks the Debian package
+#   scripts/deps.sh arm64    also the aarch64 cross compiler, the arm64 libraries beside the
+#                            amd64 ones (multiarch) and qemu-user for the arm64 tests
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev
@@ -20,6 +22,9 @@ elif [[ "${1:-}" == "release" ]]; then
   packages+=(lintian)
 elif [[ "${1:-}" == "vm" ]]; then
   packages+=(qemu-system-x86 busybox-static udev cpio xz-utils perl)
+elif [[ "${1:-}" == "arm64" ]]; then
+  packages+=(g++-aarch64-linux-gnu qemu-user-static libstdc++6:arm64 libusb-1.0-0-dev:arm64
+             libusbredirparser-dev:arm64)
 fi
 
 missing=()
@@ -35,5 +40,9 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# The arm64 libraries come from the same mirror once dpkg takes that architecture.
+if [[ "${1:-}" == "arm64" ]] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  dpkg --add-architecture arm64
+fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -19,6 +19,9 @@
 #if defined(VX_SIM_USBREDIR)
 #include "sim/usbredir_frontend.h"
 #endif
+#if defined(VX_SIM_GADGET)
+#include "sim/gadget_frontend.h"
+#endif
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -196,6 +199,17 @@ int main(int argc, char** argv) {
   app.add_option("--usbredir", usbredirPath,
                  "instead of --socket: be a USB device for QEMU's usb-redir, which connects to this Unix socket");
 #endif
+#if defined(VX_SIM_GADGET)
+  bool bGadget = false;
+  std::string gadgetUdc, placeholderText;
+  app.add_flag("--gadget", bGadget,
+               "instead of --socket: be a real USB device through this machine's device controller "
+               "(configfs and FunctionFS; root)");
+  app.add_option("--udc", gadgetUdc, "--gadget: the device controller (/sys/class/udc); default: the only one");
+  app.add_option("--placeholder-eps", placeholderText,
+                 "--gadget: bulk endpoints IN,OUT declared before the locator's so that it gets 0x02 and 0x82 "
+                 "(default: by the controller's driver)");
+#endif
   CLI11_PARSE(app, argc, argv);
 
   vxsim::LocatorConfig cfg;
@@ -287,10 +301,30 @@ int main(int argc, char** argv) {
 #if defined(VX_SIM_USBREDIR)
   vxsim::UsbredirFrontend usbredir(locator, usbredirPath);
   usbredir.SetLog(Print);
-  if (!(usbredirPath.empty() ? server.Start(&error, announce) : usbredir.Start(&error, announce))) {
-#else
-  if (!server.Start(&error, announce)) {
 #endif
+  bool bStarted = false;
+#if defined(VX_SIM_GADGET)
+  vxsim::GadgetFrontend::Options gadgetOptions;
+  gadgetOptions.controller = gadgetUdc;
+  if (!placeholderText.empty() && !(gadgetOptions.placeholders = vxsim::ParsePlaceholders(placeholderText))) {
+    PrintError("--placeholder-eps wants IN,OUT, e.g. 3,0; got \"" + placeholderText + "\"");
+    return 2;
+  }
+  vxsim::GadgetFrontend gadget(locator, gadgetOptions);
+  gadget.SetLog(Print);
+  if (bGadget) {
+    bStarted = gadget.Start(&error, [&](const std::string& udc) { announce("USB device controller " + udc); });
+    if (!bStarted) error = "--gadget: " + error;
+  } else
+#endif
+  {
+#if defined(VX_SIM_USBREDIR)
+    bStarted = usbredirPath.empty() ? server.Start(&error, announce) : usbredir.Start(&error, announce);
+#else
+    bStarted = server.Start(&error, announce);
+#endif
+  }
+  if (!bStarted) {
     PrintError(error);
     return 1;
   }
@@ -315,6 +349,9 @@ int main(int argc, char** argv) {
   server.Stop();
 #if defined(VX_SIM_USBREDIR)
   usbredir.Stop();
+#endif
+#if defined(VX_SIM_GADGET)
+  gadget.Stop();
 #endif
   int rc = 0;
   if (!flashDumpPath.empty()) {

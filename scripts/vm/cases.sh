@@ -31,7 +31,10 @@ set -euo pipefail
 # the first three, fast replugs. other-device: a device of the vendor's with another product,
 # then one of another vendor's. faults: a stall, babble, silence and a late answer at the
 # first four info reads, then a verified attempt. load: ten updates of 256 pages as root over
-# a timed high-speed link, every other one with two busy loops running.
+# a timed high-speed link, every other one with two busy loops running. gadget-*: the case
+# after the dash with the locator as a USB gadget (vx_locator_sim --gadget on dummy_hcd) in
+# the guest's own kernel instead of QEMU's usb-redir; all of them run in one guest
+# (scripts/vm/gadget.sh).
 table='
 update|vx|1|hot|header|1|0|************|1|1|0|
 unplug|vx|1|hot|long|1|0|Connect next locator|1|1|0|--fault unplugbefore@cmd=412#41
@@ -47,6 +50,9 @@ cycles-polling|root|0|none|header|3|0|Connect next locator|20|1|0|
 other-device|vx|1|none|header|0|0|Connect Valtor locator|1|10|0|
 faults|vx|1|hot|header|1|4|************|5|1|0|--fault stall@cmd=409#1 --fault babble@cmd=409#2 --fault silence@cmd=409#3 --fault late@cmd=409#4
 load|root|1|hot|large|1|9|************|10|1|2 4 6 8 10|--link hs --erase-ms 0,0 --program-us 1150 --crc-ns 150
+gadget-update|vx|1|hot|header|1|0|************|1|1|0|
+gadget-unplug|vx|1|hot|long|1|0|Connect next locator|1|1|0|--fault unplugbefore@cmd=412#41
+gadget-line|vx|1|hot|header|2|0|Press any key to start download|3|1|0|--production-line --replug-ms 1000
 '
 row() { awk -F'|' -v n="$1" '$1 == n' <<< "$table"; }
 field() {

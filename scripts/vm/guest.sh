@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Builds the guest that runs the updater through a real kernel USB stack:
-#   scripts/vm/guest.sh UPDATER OUTDIR
+#   scripts/vm/guest.sh UPDATER OUTDIR [SIMULATOR]
 # OUTDIR/vmlinux      Debian's kernel (the package linux-image-amd64 depends on), unpacked,
 #                     never installed, and the ELF image taken out of its vmlinuz so that
 #                     QEMU boots it through PVH (about twice as fast under TCG).
 # OUTDIR/initramfs    busybox, the kernel's USB host modules, systemd-udevd and udevadm,
 #                     the updater with the shared libraries ldd lists, the udev rule from
-#                     packaging/linux, the firmware folders of the cases and scripts/vm/init.
+#                     packaging/linux, the firmware folders of the cases and scripts/vm/init;
+#                     with SIMULATOR also the simulator, scripts/vm/gadget.sh and the gadget
+#                     modules (dummy_hcd, libcomposite, usb_f_fs) for the gadget cases.
 # The kernel package is downloaded once and kept under OUTDIR/kernel.
 set -euo pipefail
 updater=$(realpath "$1")
 out=$(realpath -m "$2")
+simulator=${3:+$(realpath "$3")}
 src=$(cd "$(dirname "$0")/../.." && pwd)
 mkdir -p "$out/kernel"
 
@@ -66,6 +69,11 @@ copy_with_libs() {
   done
 }
 copy_with_libs "$updater" /usr/bin/vx_fw_load
+if [[ -n "$simulator" ]]; then
+  copy_with_libs "$simulator" /usr/bin/vx_locator_sim
+  cp "$src/scripts/vm/gadget.sh" "$root/bin/gadget.sh"
+  chmod 755 "$root/bin/gadget.sh"
+fi
 copy_with_libs "$(command -v udevadm)" /bin/udevadm
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
 
@@ -85,17 +93,27 @@ add_module() {
   done
   order+=("$rel")
 }
-for name in usbcore xhci-hcd xhci-pci; do
-  rel=$(awk -F: -v n="/$name.ko" 'index($1, n) == length($1) - length(n) + 1 { print $1; exit }' "$moddir/modules.dep")
-  [[ -n "$rel" ]] || { echo "guest: module $name not in $pkg" >&2; exit 1; }
-  add_module "$rel"
-done
-mkdir -p "$root/lib/modules"
-: > "$root/etc/modules"
-for rel in "${order[@]}"; do
-  cp "$moddir/$rel" "$root/lib/modules/"
-  echo "$(basename "$rel")" >> "$root/etc/modules"
-done
+# Writes the modules NAME... with what they need and no earlier list has into /etc/LIST.
+module_list() {
+  local list=$1 name rel
+  shift
+  order=()
+  for name in "$@"; do
+    rel=$(awk -F: -v n="/$name.ko" 'index($1, n) == length($1) - length(n) + 1 { print $1; exit }' "$moddir/modules.dep")
+    [[ -n "$rel" ]] || { echo "guest: module $name not in $pkg" >&2; exit 1; }
+    add_module "$rel"
+  done
+  mkdir -p "$root/lib/modules"
+  : > "$root/etc/$list"
+  for rel in "${order[@]}"; do
+    cp "$moddir/$rel" "$root/lib/modules/"
+    echo "$(basename "$rel")" >> "$root/etc/$list"
+  done
+}
+module_list modules usbcore xhci-hcd xhci-pci
+# The gadget cases: a device controller whose host side is in the same kernel, configfs
+# gadgets and FunctionFS.
+[[ -z "$simulator" ]] || module_list modules-gadget dummy_hcd libcomposite usb_f_fs
 
 # Users: the updater runs as "vx", a member of plugdev, as an operator's account would.
 cat > "$root/etc/passwd" <<'EOF'
@@ -112,6 +130,10 @@ cp "$src/packaging/linux/70-vx-locator.rules" "$root/lib/udev/rules.d/"
 
 # The cases' firmware folders; init copies the one of its case into the fixed folder.
 "$src/scripts/vm/cases.sh" folders "$root/cases"
+# The gadget cases start the simulator in the guest, with these options.
+for name in $("$src/scripts/vm/cases.sh" names); do
+  if [[ $name == gadget-* ]]; then "$src/scripts/vm/cases.sh" get "$name" sim > "$root/cases/$name.sim-options"; fi
+done
 
 (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) > "$out/initramfs.tmp"
 mv "$out/initramfs.tmp" "$out/initramfs"

@@ -3,6 +3,8 @@
 # (TCG, qemu-xhci) whose USB device is the simulated locator, served by vx_locator_sim's
 # usbredir front-end, plugged and unplugged through the simulator's control FIFO as the
 # case's steps say; then checks what the updater printed and what reached the locator.
+# The gadget cases (gadget-*, or all of them as "gadget") share one guest in which the
+# simulator is a USB gadget on dummy_hcd (scripts/vm/gadget.sh).
 #   scripts/vm/run.sh BUILD_DIR [CASE...]
 # Leaves build/vm/<case>/: transcript.bin (the updater's standard output, byte for byte),
 # image.bin (the image it installed), trace.txt, flash.bin, eeprom.bin (the simulator's),
@@ -17,10 +19,29 @@ updater="$build/app/vx_fw_load"
 sim="$build/sim/vx_locator_sim"
 cases=("$@")
 [[ ${#cases[@]} -gt 0 ]] || read -r -a cases <<< "$("$src/scripts/vm/cases.sh" names)"
+read -r -a all <<< "$("$src/scripts/vm/cases.sh" names)"
+# "gadget" names the whole family; the gadget cases run together after the others.
+redir=() gadgets=()
+for name in "${cases[@]}"; do
+  if [[ $name == gadget ]]; then
+    for g in "${all[@]}"; do if [[ $g == gadget-* ]]; then gadgets+=("$g"); fi; done
+  elif [[ $name == gadget-* ]]; then
+    gadgets+=("$name")
+  else
+    redir+=("$name")
+  fi
+done
+cases=("${redir[@]}" "${gadgets[@]}")
 
 "$sim" --help | grep -q -- --usbredir ||
   { echo "vm: $sim was built without --usbredir (libusbredirparser-dev missing?)" >&2; exit 1; }
-"$src/scripts/vm/guest.sh" "$updater" "$vm"
+if ((${#gadgets[@]})); then
+  "$sim" --help | grep -q -- --gadget ||
+    { echo "vm: $sim was built without --gadget (linux/usb/functionfs.h missing?)" >&2; exit 1; }
+  "$src/scripts/vm/guest.sh" "$updater" "$vm" "$sim"
+else
+  "$src/scripts/vm/guest.sh" "$updater" "$vm"
+fi
 
 failures=0
 # On any way out, end what this script started and is still running (its own jobs only).
@@ -165,11 +186,36 @@ guest() {
   cp "$dir/../root/cases/$name/main.bin" "$dir/image.bin"
 }
 
-for name in "${cases[@]}"; do
-  dir="$vm/$name"
+# The gadget cases in one guest; each case's files go to its own folder, with its part of
+# the guest's console.
+gadget_guest() {
+  local dir="$vm/gadget" name
   rm -rf "$dir"
   mkdir -p "$dir"
-  guest "$name" "$dir"
+  for name; do rm -rf "${vm:?}/$name"; mkdir -p "$vm/$name"; done
+  qemu-system-x86_64 -accel tcg -m 512 -nodefaults -display none -no-reboot \
+    -kernel "$vm/vmlinux" -initrd "$vm/initramfs" \
+    -append "console=ttyS0 loglevel=4 panic=-1 vxcase=gadget vxgadget=$(IFS=,; echo "$*")" \
+    -serial "file:$dir/console.txt" -serial null -serial "file:$dir/out.tgz" > "$dir/qemu.log" 2>&1 &
+  local qemupid=$! started=$SECONDS
+  local deadline=$((SECONDS + 60 + 120 * $#))
+  while kill -0 "$qemupid" 2>/dev/null && ((SECONDS < deadline)); do sleep 0.05; done
+  if kill -0 "$qemupid" 2>/dev/null; then
+    echo "vm: gadget: the guest did not power off in time" >&2
+    kill "$qemupid" 2>/dev/null || true
+  fi
+  wait "$qemupid" 2>/dev/null || true
+  echo "vm: gadget: one guest ran $((SECONDS - started)) s for $# cases"
+  tar -xzf "$dir/out.tgz" -C "$vm" 2>/dev/null || echo "vm: gadget: the guest sent no results" >&2
+  awk -v vm="$vm" '/vx-mark case / { name = $NF; sub(/\r$/, "", name) } name { print > (vm "/" name "/console.txt") }' "$dir/console.txt"
+  for name; do
+    cp "$vm/root/cases/$name/main.bin" "$vm/$name/image.bin"
+    [[ -f "$vm/$name/console.txt" ]] || cp "$dir/console.txt" "$vm/$name/console.txt"
+  done
+}
+
+judge() {
+  local name=$1 dir=$2
   # The socket has no device permissions: that case has no reference.
   [[ $name == permission ]] || reference "$name" "$dir"
   if ! "$src/scripts/vm/check.sh" "$name" "$dir"; then
@@ -179,7 +225,19 @@ for name in "${cases[@]}"; do
     echo "---- $name: simulator ----"
     cat "$dir/sim.log"
   fi
+}
+
+for name in "${redir[@]}"; do
+  dir="$vm/$name"
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  guest "$name" "$dir"
+  judge "$name" "$dir"
 done
+if ((${#gadgets[@]})); then
+  gadget_guest "${gadgets[@]}"
+  for name in "${gadgets[@]}"; do judge "$name" "$vm/$name"; done
+fi
 "$src/scripts/vm/check.sh" figures "$vm" "${cases[@]}" || true
 if ((failures)); then
   echo "vm: $failures of ${#cases[@]} cases failed"
