@@ -284,9 +284,10 @@ void UsbWatch::List() {
     return;
   }
   std::vector<std::string> gone;
-  for (const auto& [key, k] : known_) {
-    const bool bListed = std::any_of(now.begin(), now.end(), [&](const UsbCandidate& c) { return c.sKey == key; });
-    if (!bListed) gone.push_back(key);
+  for (const auto& entry : known_) {
+    const std::string& sKey = entry.first;
+    const bool bListed = std::any_of(now.begin(), now.end(), [&](const UsbCandidate& c) { return c.sKey == sKey; });
+    if (!bListed) gone.push_back(sKey);
   }
   for (const std::string& sKey : gone) Forget(sKey);
   for (UsbCandidate& c : now) {
