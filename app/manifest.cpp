@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <memory>
 #include <string>
 
 #include "device/firmware_folder.h"
@@ -90,14 +89,10 @@ void ParseEntryLine(const std::wstring& line, VersionManifest& manifest) {
   pwszName[nChars] = L'\0';
 }
 
-struct FileCloser {
-  void operator()(FILE* pFile) const { std::fclose(pFile); }
-};
-
 }  // namespace
 
 bool ReadVersionManifestFrom(const char* pszPath, VersionManifest& manifest) {
-  std::unique_ptr<FILE, FileCloser> file(OsOpenFile(pszPath, "r"));
+  FilePtr file(OsOpenFile(pszPath, "r"));
   if (!file) return false;
 
   char szLine[kManifestLineChars + 1];
@@ -119,6 +114,5 @@ bool ReadVersionManifestFrom(const char* pszPath, VersionManifest& manifest) {
 }
 
 bool ReadVersionManifest(VersionManifest& manifest) {
-  const std::wstring path = std::wstring(kFirmwareFolder) + L"\\pcversions.txt";
-  return ReadVersionManifestFrom(WideToAnsi(path.c_str()).c_str(), manifest);
+  return ReadVersionManifestFrom(FirmwareFilePath("pcversions.txt").c_str(), manifest);
 }

@@ -42,49 +42,12 @@ constexpr uint32_t kPageDataWord = 6;  // first data word of a page write reques
 constexpr uint32_t kPagesPerDot = 4;
 constexpr uint32_t kPagesPerLine = 256;
 
-struct FileCloser {
-  void operator()(FILE* pFile) const { fclose(pFile); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 using PageBuffer = std::unique_ptr<uint8_t[]>;
-
-// Whether a path component names a parent folder. Windows drops trailing dots and blanks
-// from a component, so ". ." and "..." are taken for ".." as well.
-bool IsParentComponent(const std::string& sComponent) {
-  size_t nDots = 0;
-  for (char c : sComponent) {
-    if (c == '.') {
-      ++nDots;
-    } else if (c != ' ') {
-      return false;
-    }
-  }
-  return nDots >= 2;
-}
-
-// Whether the name reaches outside the firmware folder through a parent component;
-// subfolders are allowed.
-bool LeavesFirmwareFolder(const char* fileName) {
-  std::string sComponent;
-  for (const char* p = fileName;; ++p) {
-    if (*p == '\\' || *p == '/' || *p == '\0') {
-      if (IsParentComponent(sComponent)) return true;
-      if (*p == '\0') return false;
-      sComponent.clear();
-    } else {
-      sComponent.push_back(*p);
-    }
-  }
-}
 
 // The image in the firmware folder; none for a name that leads out of the folder.
 FilePtr OpenImageFile(const char* fileName) {
-  if (LeavesFirmwareFolder(fileName)) return nullptr;
-  std::wstring wsPath = kFirmwareFolder;
-  wsPath += L"\\";
-  wsPath += AnsiToWide(fileName);
-  const std::string sPath = WideToAnsi(wsPath.c_str());
-  return FilePtr(OsOpenFile(sPath.c_str(), "rb"));
+  const std::string sPath = FirmwareFilePath(fileName);
+  return sPath.empty() ? nullptr : FilePtr(OsOpenFile(sPath.c_str(), "rb"));
 }
 
 // The file's size in bytes, the file left at its start; -1 when it cannot be told.

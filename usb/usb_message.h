@@ -7,7 +7,8 @@
 #include "platform/os/os.h"
 #include "platform/wdu/wdu.h"
 
-// The USB vendor id under which the locators and their loader board enumerate.
+// The USB vendor id under which the locator's loader (product 9) and the Dorrin C6748
+// device (product 1) enumerate.
 constexpr uint16_t kLocatorVendorId = 0x3A7C;
 constexpr const char* kDriverName = "qvb0003";
 constexpr DWORD kPipeOut = 0x02;
