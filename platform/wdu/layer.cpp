@@ -31,7 +31,7 @@
 #include <pthread.h>
 #endif
 
-#include "platform/wdu/backend.h"
+#include "platform/wdu/testing.h"
 #include "platform/wdu/wdu.h"
 
 namespace {
