@@ -29,14 +29,13 @@ namespace {
 #if defined(_WIN32)
 using Native = SOCKET;
 Handle Wrap(Native s) { return s == INVALID_SOCKET ? kInvalid : Handle(s); }
-Native Raw(Handle h) { return Native(h); }
 std::string LastError() { return "socket error " + std::to_string(WSAGetLastError()); }
 #else
 using Native = int;
 Handle Wrap(Native s) { return s < 0 ? kInvalid : Handle(s); }
-Native Raw(Handle h) { return Native(h); }
 std::string LastError() { return std::strerror(errno); }
 #endif
+Native Raw(Handle h) { return Native(h); }
 
 // The port of a "tcp:PORT" endpoint, -1 when PORT is not a number up to 65535; none for a
 // socket path.
@@ -49,8 +48,7 @@ std::optional<long> TcpPort(const std::string& endpoint) {
 }
 
 sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in a;
-  std::memset(&a, 0, sizeof a);
+  sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -265,16 +263,13 @@ void SetTimeout(Handle h, int option, uint32_t ms) {
 
 bool RecvAllUnless(Handle h, void* pData, size_t len, const std::atomic<bool>* pStop) {
 #if defined(_WIN32)
-  char* p = static_cast<char*>(pData);
-  while (len > 0) {
-    if (*pStop) return false;
-    if (!WaitReadable(h, 100)) continue;
-    const long n = RecvSome(h, p, len > 65536 ? 65536 : len);
-    if (n <= 0) return false;
-    p += n;
-    len -= size_t(n);
-  }
-  return true;
+  auto receive = [&](char* p, size_t n) -> long {
+    while (!*pStop) {
+      if (WaitReadable(h, 100)) return RecvSome(h, p, n);
+    }
+    return -1;
+  };
+  return MoveAll(receive, static_cast<char*>(pData), len);
 #else
   // shutdown() from the stopping thread wakes the receive.
   return !*pStop && RecvAll(h, pData, len);
