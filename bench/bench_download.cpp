@@ -19,8 +19,8 @@
 #include "device/device_ops.h"
 #include "device/firmware_folder.h"
 #include "platform/os/os.h"
-#include "platform/wdu/backend.h"
 #include "platform/wdu/sim_backend.h"
+#include "platform/wdu/testing.h"
 #include "sim/locator.h"
 #include "usb/usb_message.h"
 

@@ -14,7 +14,7 @@
 
 #include "device/firmware_folder.h"
 #include "platform/os/os.h"
-#include "platform/wdu/backend.h"
+#include "platform/wdu/testing.h"
 #include "usb/usb_message.h"
 
 namespace vxfuzz {

@@ -11,13 +11,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "net/net.h"
 #include "sim/locator.h"
-#include "sim/net.h"
 #include "sim/server.h"
 
 namespace {
-
-namespace net = vxsim::net;
 
 struct Served {
   vxsim::LocatorConfig Config() {

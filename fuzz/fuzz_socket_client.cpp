@@ -17,13 +17,11 @@
 #include <thread>
 #include <vector>
 
+#include "net/net.h"
 #include "platform/wdu/backend.h"
-#include "sim/net.h"
 #include "usb/usb_message.h"
 
 namespace {
-
-namespace net = vxsim::net;
 
 constexpr uint32_t kMsgAttach = 2, kMsgResult = 7;
 constexpr uint32_t kAttachBytes = 8 + 18;

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/net.h"
+#include "net/net.h"
 
 #if defined(__linux__)
 #include <sys/prctl.h>

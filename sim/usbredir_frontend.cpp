@@ -20,7 +20,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "sim/net.h"
+#include "net/net.h"
 
 namespace vxsim {
 namespace {

@@ -8,7 +8,7 @@
 #include <new>
 
 #include "device/commands.h"
-#include "platform/wdu/backend.h"
+#include "platform/wdu/testing.h"
 #include "usb/channel_lock.h"
 
 CUsbMessage* pCUsbMessage = nullptr;

@@ -31,7 +31,7 @@
 #include <pthread.h>
 #endif
 
-#include "platform/wdu/backend.h"
+#include "platform/wdu/testing.h"
 #include "platform/wdu/wdu.h"
 
 namespace {
@@ -230,10 +230,8 @@ const WduBackend* ChooseBackend(const WduBackend* pSelected) {
   if (pszSim != nullptr && *pszSim != '\0') return WduSocketBackend(pszSim);
 #if defined(_WIN32)
   return WduWinUsbBackend();
-#elif defined(VX_HAVE_LIBUSB)
-  return WduLibusbBackend();
 #else
-  return WduNullBackend();
+  return WduLibusbBackend();
 #endif
 }
 

@@ -5,12 +5,7 @@
 
 #include <libusb.h>
 
-#include "platform/wdu/wdu.h"
-
-// Statuses of failures that have no status of their own elsewhere in the layer.
-constexpr DWORD WD_USBD_STATUS_XACT_ERROR = 0xC0000011u;       // the transfer failed on the bus
-constexpr DWORD WD_NOT_IMPLEMENTED = 0x2000000Au;
-constexpr DWORD WD_WINDRIVER_STATUS_ERROR = 0x20000000u;       // a failure with no closer status
+#include "platform/wdu/status.h"
 
 // A completed transfer's status.
 constexpr DWORD WduStatusFromTransfer(libusb_transfer_status s) {

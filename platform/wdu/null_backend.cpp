@@ -1,6 +1,5 @@
-// The backend of a machine without a USB backend: it reports no device, and every call on
-// a device fails.
-#include "platform/wdu/backend.h"
+// A backend that reports no device, and on which every call on a device fails (tests).
+#include "platform/wdu/testing.h"
 
 namespace {
 

@@ -12,25 +12,11 @@
 // lock. When the connection is lost, waiting calls fail, the attached device is reported
 // gone and the thread connects again. Device ids given to the layer are this client's own,
 // new for each presence, so that ids reused by a restarted simulator never alias an old device.
-#if defined(_WIN32)
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
-#include <unistd.h>
 #if defined(__linux__)
 #include <pthread.h>
 #endif
-#endif
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <chrono>
 #include <condition_variable>
@@ -42,29 +28,17 @@
 #include <thread>
 #include <vector>
 
+#include "net/net.h"
 #include "platform/wdu/backend.h"
 
 namespace {
-
-#if defined(_WIN32)
-using Socket = SOCKET;
-constexpr Socket kNoSocket = INVALID_SOCKET;
-void CloseSocket(Socket s) { closesocket(s); }
-constexpr int kShutBoth = SD_BOTH;
-constexpr int kSendFlags = 0;
-#else
-using Socket = int;
-constexpr Socket kNoSocket = -1;
-void CloseSocket(Socket s) { close(s); }
-constexpr int kShutBoth = SHUT_RDWR;
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#endif
 
 enum MsgType : uint32_t { kHello = 1, kAttach = 2, kDetach = 3, kSetIf = 4, kOut = 5, kIn = 6, kResult = 7 };
 constexpr uint32_t kProtocolVersion = 1;
 constexpr uint32_t kMaxPayload = 1u << 20;  // larger is not this protocol: drop the link
 constexpr uint32_t kDescriptorBytes = 18;
 constexpr auto kRetryPeriod = std::chrono::milliseconds(500);
+constexpr uint32_t kSendTimeoutMs = 2000;  // a simulator that stops reading must not hold a sender for ever
 constexpr uint64_t kReplyGraceMs = 2000;        // added to a transfer's own time-out
 constexpr uint64_t kSetInterfaceWaitMs = 2000;  // answered at once by the simulator
 // How long after its last call the read turn stays with the callers: longer than the pauses
@@ -141,7 +115,7 @@ struct SocketClient {
   WduSink sink{};
   bool bRunning = false;
   std::thread thread;
-  Socket sock = kNoSocket;
+  net::Handle sock = net::kInvalid;
   bool bLinked = false;          // HELLO sent on the current connection
   bool bBroken = false;          // a reader saw the current connection fail
   bool bClosedByStop = false;    // Close already closed the socket (Windows)
@@ -170,86 +144,6 @@ std::vector<std::pair<uint32_t, Pending*>>::iterator FindPending(SocketClient& c
 void ErasePending(SocketClient& c, uint32_t uSeq) {
   auto it = FindPending(c, uSeq);
   if (it != c.pending.end()) c.pending.erase(it);
-}
-
-bool ParseEndpoint(const std::string& s, bool* pbTcp, uint16_t* puPort) {
-  if (s.rfind("tcp:", 0) == 0) {
-    const std::string sPort = s.substr(4);
-    if (sPort.empty() || sPort.size() > 5 || sPort.find_first_not_of("0123456789") != std::string::npos) return false;
-    const unsigned long uPort = std::stoul(sPort);
-    if (uPort == 0 || uPort > 65535) return false;
-    *pbTcp = true;
-    *puPort = static_cast<uint16_t>(uPort);
-    return true;
-  }
-#if defined(_WIN32)
-  return false;  // Windows: loopback TCP only
-#else
-  *pbTcp = false;
-  return !s.empty() && s.size() < sizeof(sockaddr_un::sun_path);
-#endif
-}
-
-Socket Connect(const std::string& sEndpoint) {
-  bool bTcp = false;
-  uint16_t uPort = 0;
-  if (!ParseEndpoint(sEndpoint, &bTcp, &uPort)) return kNoSocket;
-  Socket s = kNoSocket;
-  if (bTcp) {
-    s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == kNoSocket) return kNoSocket;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uPort);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      CloseSocket(s);
-      return kNoSocket;
-    }
-    int one = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-  } else {
-#if !defined(_WIN32)
-    s = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (s == kNoSocket) return kNoSocket;
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::memcpy(a.sun_path, sEndpoint.c_str(), sEndpoint.size() + 1);
-    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      CloseSocket(s);
-      return kNoSocket;
-    }
-#endif
-  }
-  // A simulator that stops reading must not hold a sender for ever.
-#if defined(_WIN32)
-  DWORD dwSendTimeout = 2000;
-  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&dwSendTimeout), sizeof dwSendTimeout);
-#else
-  timeval tv{2, 0};
-  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-#endif
-  return s;
-}
-
-bool SendAll(Socket s, const std::vector<uint8_t>& bytes) {
-  size_t uDone = 0;
-  while (uDone < bytes.size()) {
-    const int n = static_cast<int>(send(s, reinterpret_cast<const char*>(bytes.data() + uDone),
-                                        static_cast<int>(bytes.size() - uDone), kSendFlags));
-    if (n <= 0) return false;
-    uDone += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-std::vector<uint8_t> Message(uint32_t uType, const std::vector<uint8_t>& payload) {
-  std::vector<uint8_t> m;
-  m.reserve(8 + payload.size());
-  PutU32(m, uType);
-  PutU32(m, static_cast<uint32_t>(payload.size()));
-  m.insert(m.end(), payload.begin(), payload.end());
-  return m;
 }
 
 // Reports the attached device gone (called with mtx held; the sink only queues).
@@ -287,29 +181,13 @@ void HandleMessage(SocketClient& c, uint32_t uType, const uint8_t* p, size_t nSi
   }
 }
 
-// True when the socket has bytes to read (or has failed) within nWaitMs (-1: no limit).
-bool WaitReadable(Socket s, int nWaitMs) {
-#if defined(_WIN32)
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(s, &set);
-  timeval tv{nWaitMs / 1000, (nWaitMs % 1000) * 1000};
-  return select(0, &set, nullptr, nullptr, nWaitMs < 0 ? nullptr : &tv) != 0;
-#else
-  pollfd pfd{s, POLLIN, 0};
-  const int n = poll(&pfd, 1, nWaitMs);
-  return n != 0 && !(n < 0 && errno == EINTR);
-#endif
-}
-
 // With the read turn: waits at most nWaitMs for bytes, takes what has arrived with one
 // receive and handles every whole message. False when the connection failed or spoke
 // something else than this protocol.
-bool ReadSome(SocketClient& c, Socket s, int nWaitMs) {
-  if (!WaitReadable(s, nWaitMs)) return true;
+bool ReadSome(SocketClient& c, net::Handle s, int nWaitMs) {
+  if (!net::WaitReadable(s, nWaitMs)) return true;
   std::vector<uint8_t>& buf = c.readBuf;
-  const int n = static_cast<int>(recv(s, reinterpret_cast<char*>(buf.data() + c.nReadHave),
-                                      static_cast<int>(std::min<size_t>(buf.size() - c.nReadHave, 1 << 30)), 0));
+  const long n = net::RecvSome(s, buf.data() + c.nReadHave, buf.size() - c.nReadHave);
   if (n <= 0) return false;
   c.nReadHave += static_cast<size_t>(n);
   size_t nUsed = 0;
@@ -352,7 +230,7 @@ void EndReadTurn(SocketClient& c, bool bOk) {
 
 // The connection thread's part of one connection: it reads while no call is exchanging and
 // returns once the connection has failed or the client stops.
-void ServeConnection(SocketClient& c, Socket s) {
+void ServeConnection(SocketClient& c, net::Handle s) {
   for (;;) {
     {
       std::unique_lock<std::mutex> lk(c.mtx);
@@ -391,14 +269,16 @@ void ConnectionThread(SocketClient* pc) {
       std::lock_guard<std::mutex> lk(c.mtx);
       if (!c.bRunning) return;
     }
-    Socket s = Connect(c.sEndpoint);
+    std::string sIgnored;
+    net::Handle s = net::Connect(c.sEndpoint, &sIgnored);
     bool bUp = false;
-    if (s != kNoSocket) {
+    if (s != net::kInvalid) {
+      net::SetSendTimeout(s, kSendTimeoutMs);
       std::vector<uint8_t> hello;
-      PutU32(hello, kProtocolVersion);
+      for (uint32_t u : {uint32_t(kHello), 4u, kProtocolVersion}) PutU32(hello, u);  // type, length, version
       std::lock_guard<std::mutex> lkSend(c.mtxSend);
       std::lock_guard<std::mutex> lk(c.mtx);
-      if (c.bRunning && SendAll(s, Message(kHello, hello))) {
+      if (c.bRunning && net::SendAll(s, hello.data(), hello.size())) {
         c.sock = s;
         c.bLinked = true;
         c.bBroken = false;
@@ -412,11 +292,11 @@ void ConnectionThread(SocketClient* pc) {
       std::lock_guard<std::mutex> lkSend(c.mtxSend);
       std::unique_lock<std::mutex> lk(c.mtx);
       // A caller may still be reading: shutting the socket down ends its wait.
-      if (!c.bClosedByStop) shutdown(s, kShutBoth);
+      if (!c.bClosedByStop) net::ShutdownBoth(s);
       c.cvThread.wait(lk, [&] { return !c.bReading; });
-      if (c.bClosedByStop) s = kNoSocket;
+      if (c.bClosedByStop) s = net::kInvalid;
       c.bClosedByStop = false;
-      c.sock = kNoSocket;
+      c.sock = net::kInvalid;
       c.bLinked = false;
       for (auto& [uSeq, pPending] : c.pending) {
         pPending->bDone = true;
@@ -427,7 +307,7 @@ void ConnectionThread(SocketClient* pc) {
       c.cv.notify_all();
       if (c.bRunning) DropDeviceLocked(c);
     }
-    if (s != kNoSocket) CloseSocket(s);
+    net::Close(s);
     std::unique_lock<std::mutex> lk(c.mtx);
     c.cvThread.wait_for(lk, kRetryPeriod, [&] { return !c.bRunning; });
   }
@@ -451,12 +331,12 @@ DWORD Exchange(SocketClient& c, uint32_t uType, uint64_t uDevice, std::initializ
   bool bSent = false;
   {
     std::lock_guard<std::mutex> lkSend(c.mtxSend);
-    Socket s = kNoSocket;
+    net::Handle s = net::kInvalid;
     {
       std::lock_guard<std::mutex> lk(c.mtx);
       s = c.sock;
     }
-    if (s != kNoSocket) {
+    if (s != net::kInvalid) {
       std::vector<uint8_t>& m = c.sendBuf;
       m.clear();
       PutU32(m, uType);
@@ -465,8 +345,8 @@ DWORD Exchange(SocketClient& c, uint32_t uType, uint64_t uDevice, std::initializ
       PutU64(m, uServerDevice);
       for (uint32_t u : fields) PutU32(m, u);
       if (nData != 0) m.insert(m.end(), pData, pData + nData);
-      bSent = SendAll(s, m);
-      if (!bSent) shutdown(s, kShutBoth);  // the reader sees the loss and cleans up
+      bSent = net::SendAll(s, m.data(), m.size());
+      if (!bSent) net::ShutdownBoth(s);  // the reader sees the loss and cleans up
     }
   }
   std::unique_lock<std::mutex> lk(c.mtx);
@@ -482,7 +362,7 @@ DWORD Exchange(SocketClient& c, uint32_t uType, uint64_t uDevice, std::initializ
     if (tNow >= tDeadline) break;
     if (!c.bReading && c.bLinked && !c.bBroken && c.bRunning) {
       c.bReading = true;
-      const Socket s = c.sock;
+      const net::Handle s = c.sock;
       lk.unlock();
       int64_t nWaitMs = std::chrono::ceil<std::chrono::milliseconds>(tDeadline - tNow).count();
       if (kReadSliceMs >= 0) nWaitMs = std::min<int64_t>(nWaitMs, kReadSliceMs);
@@ -503,16 +383,8 @@ DWORD Exchange(SocketClient& c, uint32_t uType, uint64_t uDevice, std::initializ
 
 DWORD SockOpen(void* pCtx, const WduSink* pSink) {
   SocketClient& c = *static_cast<SocketClient*>(pCtx);
-  bool bTcp = false;
-  uint16_t uPort = 0;
-  if (pSink == nullptr || !ParseEndpoint(c.sEndpoint, &bTcp, &uPort)) return WD_INVALID_PARAMETER;
-#if defined(_WIN32)
-  static const bool bWsa = [] {
-    WSADATA wsa;
-    return WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
-  }();
-  if (!bWsa) return WD_OPERATION_FAILED;
-#endif
+  if (pSink == nullptr || !net::ValidEndpoint(c.sEndpoint, false)) return WD_INVALID_PARAMETER;
+  if (!net::Startup()) return WD_OPERATION_FAILED;
   std::lock_guard<std::mutex> lk(c.mtx);
   if (c.bRunning) return WD_OPERATION_FAILED;  // one layer at a time
   c.sink = *pSink;
@@ -528,11 +400,11 @@ void SockClose(void* pCtx) {
     std::lock_guard<std::mutex> lk(c.mtx);
     if (!c.bRunning) return;
     c.bRunning = false;
-    if (c.sock != kNoSocket) {
-      shutdown(c.sock, kShutBoth);  // wakes whoever reads
+    if (c.sock != net::kInvalid) {
+      net::ShutdownBoth(c.sock);  // wakes whoever reads
 #if defined(_WIN32)
       // A shut-down socket does not always end a blocked recv on Windows; closing does.
-      CloseSocket(c.sock);
+      net::Close(c.sock);
       c.bClosedByStop = true;
 #endif
     }

@@ -10,18 +10,7 @@
 #include <cstdint>
 
 #include "platform/os/os.h"
-
-// ---- Statuses ----
-constexpr DWORD WD_STATUS_SUCCESS = 0x00000000u;
-constexpr DWORD WD_INVALID_HANDLE = 0x20000001u;
-constexpr DWORD WD_INVALID_PARAMETER = 0x20000003u;
-constexpr DWORD WD_NO_DRIVER_NAME = 0x20000007u;  // WD_DriverName was not given a name
-constexpr DWORD WD_DEVICE_NOT_FOUND = 0x2000000Bu;
-constexpr DWORD WD_INSUFFICIENT_RESOURCES = 0x20000010u;
-constexpr DWORD WD_OPERATION_FAILED = 0x20000013u;
-constexpr DWORD WD_TIME_OUT_EXPIRED = 0x20000015u;
-constexpr DWORD WD_USBD_STATUS_STALL = 0xC0000004u;
-constexpr DWORD WD_USBD_STATUS_BABBLE_DETECTED = 0xC0000012u;  // the device sent more than asked
+#include "platform/wdu/status.h"
 
 constexpr DWORD WD_WAIT_INFINITE = 0xFFFFFFFFu;
 

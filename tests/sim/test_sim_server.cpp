@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "sim/net.h"
+#include "net/net.h"
 #include "sim/server.h"
 #include "tests/sim/frames.h"
 

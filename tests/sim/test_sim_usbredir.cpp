@@ -17,7 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "sim/net.h"
+#include "net/net.h"
 #include "sim/usbredir_frontend.h"
 #include "tests/sim/frames.h"
 

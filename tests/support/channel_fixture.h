@@ -32,8 +32,8 @@
 #endif
 
 #include "platform/os/os.h"
-#include "platform/wdu/backend.h"
 #include "platform/wdu/sim_backend.h"
+#include "platform/wdu/testing.h"
 #include "sim/locator.h"
 #include "tests/support/stdout_capture.h"
 #include "usb/usb_message.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "device/commands.h"
-#include "platform/wdu/backend.h"
+#include "platform/wdu/testing.h"
 #include "sim/locator.h"
 #include "support/channel_fixture.h"
 #include "support/locator_arrival.h"

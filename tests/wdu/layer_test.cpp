@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/wdu/backend.h"
+#include "platform/wdu/testing.h"
 #include "platform/wdu/wdu.h"
 
 namespace {

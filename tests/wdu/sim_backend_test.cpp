@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/wdu/backend.h"
 #include "platform/wdu/sim_backend.h"
+#include "platform/wdu/testing.h"
 #include "platform/wdu/wdu.h"
 #include "sim/locator.h"
 #include "tests/wdu/sim_link.h"

@@ -4,12 +4,10 @@
 #include <cstdio>
 
 #include "platform/wdu/sim_backend.h"
-
-#if defined(VX_WDU_HAVE_SERVER)
 #include "sim/server.h"
+
 #if !defined(_WIN32)
 #include <unistd.h>
-#endif
 #endif
 
 namespace wdutest {
@@ -25,7 +23,6 @@ class InProcessLink : public Link {
   const WduBackend* m_pBackend;
 };
 
-#if defined(VX_WDU_HAVE_SERVER)
 class SocketLink : public Link {
  public:
   explicit SocketLink(vxsim::Locator* pLocator) : m_pLocator(pLocator), m_sEndpoint(FreshEndpoint()) {}
@@ -58,7 +55,6 @@ class SocketLink : public Link {
   std::string m_sEndpoint;
   std::unique_ptr<vxsim::Server> m_pServer;
 };
-#endif
 
 }  // namespace
 
@@ -66,23 +62,15 @@ std::unique_ptr<Link> MakeLink(LinkKind kind, vxsim::Locator* pLocator) {
   switch (kind) {
     case LinkKind::kInProcess: return std::make_unique<InProcessLink>(pLocator);
     case LinkKind::kSocket: {
-#if defined(VX_WDU_HAVE_SERVER)
       auto pLink = std::make_unique<SocketLink>(pLocator);
       if (pLink->Start()) return pLink;
-#endif
       return nullptr;
     }
   }
   return nullptr;
 }
 
-std::vector<LinkKind> AvailableLinks() {
-#if defined(VX_WDU_HAVE_SERVER)
-  return {LinkKind::kInProcess, LinkKind::kSocket};
-#else
-  return {LinkKind::kInProcess};
-#endif
-}
+std::vector<LinkKind> AvailableLinks() { return {LinkKind::kInProcess, LinkKind::kSocket}; }
 
 std::string LinkName(LinkKind kind) { return kind == LinkKind::kInProcess ? "InProcess" : "Socket"; }
 

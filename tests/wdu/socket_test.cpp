@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/wdu/backend.h"
+#include "platform/wdu/testing.h"
 #include "platform/wdu/wdu.h"
 #include "sim/locator.h"
 #include "sim/server.h"

@@ -1,5 +1,6 @@
-// Minimal stream sockets for the simulator's server and its tests: a Unix domain socket
-// path, or "tcp:PORT" on 127.0.0.1 (the only kind on Windows).
+// Plain stream sockets for both ends of the simulator's wire (the updater's socket backend,
+// the simulator's server and front-ends, their tests): an endpoint is a Unix domain socket
+// path, or "tcp:PORT" on 127.0.0.1 (the only kind on Windows). Framing stays with each end.
 #pragma once
 
 #include <atomic>
@@ -11,11 +12,15 @@
 #include <string>
 #include <thread>
 
-namespace vxsim::net {
+namespace net {
 
 using Handle = intptr_t;
 constexpr Handle kInvalid = -1;
 
+// Brings the system's sockets up (Windows; once). False when they cannot be had.
+bool Startup();
+// Whether the text names an endpoint; port 0 (any) only for a listener.
+bool ValidEndpoint(const std::string& endpoint, bool bListener);
 // Listens on the endpoint; *pBound gets the endpoint as bound ("tcp:0" becomes the port
 // the system chose).
 Handle Listen(const std::string& endpoint, std::string* pBound, std::string* pError);
@@ -23,6 +28,10 @@ Handle Accept(Handle listener);
 Handle Connect(const std::string& endpoint, std::string* pError);
 bool SendAll(Handle h, const void* pData, size_t len);  // never raises SIGPIPE
 bool RecvAll(Handle h, void* pData, size_t len);        // false on error or end of stream
+// One receive: the bytes it got, 0 at the end of the stream, negative on an error.
+long RecvSome(Handle h, void* pData, size_t len);
+// True when the socket has bytes to read (or has failed) within ms (-1: no limit).
+bool WaitReadable(Handle h, int ms);
 // Like RecvAll, but gives up once *pStop is set. Where shutdown does not wake a blocked
 // receive (Windows), it waits in slices of 100 ms to look at the flag.
 bool RecvAllUnless(Handle h, void* pData, size_t len, const std::atomic<bool>* pStop);
@@ -75,4 +84,4 @@ class Acceptor {
   std::thread m_thread;
 };
 
-}  // namespace vxsim::net
+}  // namespace net

@@ -1,9 +1,10 @@
-#include "sim/net.h"
+#include "net/net.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #if defined(_WIN32)
@@ -13,6 +14,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -21,45 +23,32 @@
 #include <unistd.h>
 #endif
 
-namespace vxsim::net {
+namespace net {
 namespace {
 
 #if defined(_WIN32)
 using Native = SOCKET;
-void Startup() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-  });
-}
 Handle Wrap(Native s) { return s == INVALID_SOCKET ? kInvalid : Handle(s); }
-Native Raw(Handle h) { return Native(h); }
 std::string LastError() { return "socket error " + std::to_string(WSAGetLastError()); }
 #else
 using Native = int;
-void Startup() {}
 Handle Wrap(Native s) { return s < 0 ? kInvalid : Handle(s); }
-Native Raw(Handle h) { return Native(h); }
 std::string LastError() { return std::strerror(errno); }
 #endif
+Native Raw(Handle h) { return Native(h); }
 
-bool IsTcp(const std::string& endpoint, uint16_t* pPort) {
-  if (endpoint.rfind("tcp:", 0) != 0) return false;
+// The port of a "tcp:PORT" endpoint, -1 when PORT is not a number up to 65535; none for a
+// socket path.
+std::optional<long> TcpPort(const std::string& endpoint) {
+  if (endpoint.rfind("tcp:", 0) != 0) return std::nullopt;
   const std::string digits = endpoint.substr(4);
-  if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) {
-    *pPort = 0xFFFF;
-    return true;
-  }
-  const unsigned long v = std::stoul(digits);
-  *pPort = v > 65535 ? 0xFFFF : uint16_t(v);
-  if (v > 65535) *pPort = 0xFFFF;
-  return true;
+  if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return -1;
+  const long v = std::stol(digits);
+  return v > 65535 ? -1 : v;
 }
 
 sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in a;
-  std::memset(&a, 0, sizeof a);
+  sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -89,13 +78,12 @@ struct Address {
 
 // False (and *pError) when the endpoint names no address; port 0 (any) only for a listener.
 bool Resolve(const std::string& endpoint, bool bListener, Address* pAddress, std::string* pError) {
-  uint16_t port = 0;
-  if (IsTcp(endpoint, &port)) {
-    if (port == 0xFFFF || (port == 0 && !bListener)) {
+  if (const std::optional<long> port = TcpPort(endpoint)) {
+    if (*port < 0 || (*port == 0 && !bListener)) {
       *pError = "bad TCP endpoint \"" + endpoint + "\"";
       return false;
     }
-    pAddress->in = Loopback(port);
+    pAddress->in = Loopback(uint16_t(*port));
     return true;
   }
 #if defined(_WIN32)
@@ -138,6 +126,24 @@ void NoDelay(Handle h) {
 }
 
 }  // namespace
+
+bool Startup() {
+#if defined(_WIN32)
+  static const bool bUp = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return bUp;
+#else
+  return true;
+#endif
+}
+
+bool ValidEndpoint(const std::string& endpoint, bool bListener) {
+  Address a;
+  std::string ignored;
+  return Resolve(endpoint, bListener, &a, &ignored);
+}
 
 Handle Listen(const std::string& endpoint, std::string* pBound, std::string* pError) {
   Startup();
@@ -214,16 +220,30 @@ bool SendAll(Handle h, const void* pData, size_t len) {
       static_cast<const char*>(pData), len);
 }
 
-bool RecvAll(Handle h, void* pData, size_t len) {
-  return MoveAll(
-      [h](char* p, size_t n) {
+long RecvSome(Handle h, void* pData, size_t len) {
 #if defined(_WIN32)
-        return recv(Raw(h), p, int(n), 0);
+  return recv(Raw(h), static_cast<char*>(pData), int(len > (1u << 30) ? 1u << 30 : len), 0);
 #else
-        return recv(Raw(h), p, n, 0);
+  return long(recv(Raw(h), pData, len, 0));
 #endif
-      },
-      static_cast<char*>(pData), len);
+}
+
+bool RecvAll(Handle h, void* pData, size_t len) {
+  return MoveAll([h](char* p, size_t n) { return RecvSome(h, p, n); }, static_cast<char*>(pData), len);
+}
+
+bool WaitReadable(Handle h, int ms) {
+#if defined(_WIN32)
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(Raw(h), &set);
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  return select(0, &set, nullptr, nullptr, ms < 0 ? nullptr : &tv) != 0;
+#else
+  pollfd pfd{Raw(h), POLLIN, 0};
+  const int n = poll(&pfd, 1, ms);
+  return n != 0 && !(n < 0 && errno == EINTR);
+#endif
 }
 
 namespace {
@@ -243,22 +263,13 @@ void SetTimeout(Handle h, int option, uint32_t ms) {
 
 bool RecvAllUnless(Handle h, void* pData, size_t len, const std::atomic<bool>* pStop) {
 #if defined(_WIN32)
-  char* p = static_cast<char*>(pData);
-  while (len > 0) {
-    if (*pStop) return false;
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(Raw(h), &readable);
-    timeval slice{0, 100 * 1000};
-    const int ready = select(0, &readable, nullptr, nullptr, &slice);
-    if (ready < 0) return false;
-    if (ready == 0) continue;
-    const int n = recv(Raw(h), p, int(len > 65536 ? 65536 : len), 0);
-    if (n <= 0) return false;
-    p += n;
-    len -= size_t(n);
-  }
-  return true;
+  auto receive = [&](char* p, size_t n) -> long {
+    while (!*pStop) {
+      if (WaitReadable(h, 100)) return RecvSome(h, p, n);
+    }
+    return -1;
+  };
+  return MoveAll(receive, static_cast<char*>(pData), len);
 #else
   // shutdown() from the stopping thread wakes the receive.
   return !*pStop && RecvAll(h, pData, len);
@@ -334,8 +345,7 @@ void Close(Handle h) {
 
 void RemoveEndpoint(const std::string& endpoint) {
 #if !defined(_WIN32)
-  uint16_t port = 0;
-  if (IsTcp(endpoint, &port)) return;
+  if (TcpPort(endpoint)) return;
   struct stat st;
   if (lstat(endpoint.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(endpoint.c_str());
 #else
@@ -406,4 +416,4 @@ std::string Acceptor::Bound() const {
   return m_sBound;
 }
 
-}  // namespace vxsim::net
+}  // namespace net
