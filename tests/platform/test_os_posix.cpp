@@ -142,7 +142,7 @@ std::string DecodedCodes(const std::string& sBytes) {
   return s;
 }
 
-TEST(TerminalKeys, EscapeSequencesAreTwoCodesAndACharacterIsOne) {
+TEST(PosixTerminalKeys, EscapeSequencesAreTwoCodesAndACharacterIsOne) {
   std::string sTyped, sExpected;
   for (const KeyCase& k : kKeys) {
     EXPECT_EQ(DecodedCodes(k.sBytes), k.sCodes) << k.pszName;
