@@ -1,5 +1,5 @@
 // Operating-system services, called by the names and with the results that Windows gives
-// them. On Windows these are the real API; elsewhere platform/os/posix supplies the same
+// them. On Windows these are the real API; elsewhere platform/os/posix_*.cpp supply the same
 // calls with the same contract.
 #pragma once
 
@@ -12,8 +12,6 @@
 #include <mmsystem.h>
 #else
 
-using BYTE = uint8_t;
-using WORD = uint16_t;
 using DWORD = uint32_t;
 using UINT = unsigned int;
 using LONG = int32_t;
@@ -22,7 +20,6 @@ using MMRESULT = UINT;
 using HANDLE = void*;
 using LPLONG = LONG*;
 using LPCWSTR = const wchar_t*;
-using LPCSTR = const char*;
 
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
@@ -49,7 +46,6 @@ constexpr MMRESULT TIMERR_NOERROR = 0;
 constexpr MMRESULT TIMERR_NOCANDO = 97;
 
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
-constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_TOO_MANY_POSTS = 298;

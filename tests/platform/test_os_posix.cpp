@@ -1,6 +1,6 @@
-// The posix layer's console on a pseudo-terminal and on pipes and files, its path mapping and
-// its text conversion. Console behaviour is process-wide, so each console case runs in a
-// child process of its own and reports back through a pipe.
+// The posix layer's console on a pseudo-terminal and on pipes and files, its terminal key
+// decoding, its path mapping and its text conversion. Console behaviour is process-wide, so
+// each console case runs in a child process of its own and reports back through a pipe.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -17,9 +17,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 
 #include "platform/os/os.h"
+#include "platform/os/terminal_keys.h"
 
 namespace {
 
@@ -88,59 +90,6 @@ std::string DrainKeys() {
   return s;
 }
 
-// A child process with a pseudo-terminal (its settings before the fork in tStart) and a pipe
-// to report on. In the child (pid 0) the terminal's master side and the pipe's read end are
-// closed; in the parent, the pipe's write end.
-struct TerminalChild {
-  int fdMaster = -1, fdSlave = -1;
-  int afdReport[2] = {-1, -1};
-  pid_t pid = -1;
-  termios tStart{};
-};
-
-bool ForkOnTerminal(TerminalChild* p) {
-  if (openpty(&p->fdMaster, &p->fdSlave, nullptr, nullptr, nullptr) != 0 || pipe(p->afdReport) != 0 ||
-      tcgetattr(p->fdSlave, &p->tStart) != 0)
-    return false;
-  p->pid = fork();
-  if (p->pid == 0) {
-    close(p->fdMaster);
-    close(p->afdReport[0]);
-  } else {
-    close(p->afdReport[1]);
-  }
-  return p->pid >= 0;
-}
-
-TEST(PosixConsoleTerminal, KeyTestDoesNotBlockAndKeyIsReadUnechoed) {
-  TerminalChild t;
-  ASSERT_TRUE(ForkOnTerminal(&t));
-  auto& [fdMaster, fdSlave, afdReport, pid, tStart] = t;
-  if (pid == 0) {
-    dup2(fdSlave, STDIN_FILENO);
-    dup2(fdSlave, STDOUT_FILENO);
-    ConsoleInit();
-    Report(afdReport[1], ConsoleKeyWaiting() ? "1" : "0");  // nothing typed yet
-    bool bKey = AwaitKey();
-    int nKey = bKey ? ConsoleReadKey() : -1;
-    bool bMore = ConsoleKeyWaiting();
-    Report(STDOUT_FILENO, "END");
-    Report(afdReport[1], std::to_string(nKey) + (bMore ? ",more" : ",none"));
-    _exit(0);
-  }
-  close(fdSlave);
-  EXPECT_EQ(ReadFrom(afdReport[0], 1), "0");
-  // A key without a line end: the terminal must be out of line mode for it to count.
-  ASSERT_EQ(write(fdMaster, "x", 1), 1);
-  EXPECT_EQ(ReadFrom(afdReport[0], 0), "120,none");
-  // Whatever the terminal shows before the child's marker would be an echo.
-  EXPECT_EQ(ReadUntil(fdMaster, "END"), "END");
-  int nStatus = WaitChild(pid);
-  EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0);
-  close(fdMaster);
-  close(afdReport[0]);
-}
-
 void ExpectSameTerminal(const termios& a, const termios& b) {
   EXPECT_EQ(a.c_iflag, b.c_iflag);
   EXPECT_EQ(a.c_oflag, b.c_oflag);
@@ -151,66 +100,97 @@ void ExpectSameTerminal(const termios& a, const termios& b) {
 
 // Keys as a terminal sends them, each with the key codes that the program must see: an
 // escape sequence is two codes (as Windows gives for arrows and function keys), a character
-// of several bytes in UTF-8 is one (whatever the locale), the keys a terminal would act on are keys too,
-// and only Ctrl-C ends the program, restoring the terminal.
-TEST(PosixConsoleTerminal, EscapeSequencesAreTwoCodesAndOnlyCtrlCEnds) {
-  struct KeyCase {
-    const char* pszName;
-    std::string sBytes;
-    std::string sCodes;
+// of several bytes in UTF-8 is one (whatever the locale), and the keys a terminal would act
+// on are keys too.
+struct KeyCase {
+  const char* pszName;
+  std::string sBytes;
+  std::string sCodes;
+};
+const KeyCase kKeys[] = {
+    {"up arrow", "\x1b[A", "224,65,"},
+    {"right arrow, application mode", "\x1bOC", "224,67,"},
+    {"F1", "\x1bOP", "224,80,"},
+    {"F5", "\x1b[15~", "224,126,"},
+    {"shift F12", "\x1b[24;2~", "224,126,"},
+    {"Esc, then an arrow", "\x1b\x1b[B", "27,224,66,"},
+    {"a-umlaut", "\xc3\xa4", "195,"},
+    {"euro sign", "\xe2\x82\xac", "226,"},
+    {"a character's first byte, then a letter", "\xc3" "y", "195,121,"},
+    {"Ctrl-\\", "\x1c", "28,"},
+    {"Ctrl-Z", "\x1a", "26,"},
+    {"Ctrl-S", "\x13", "19,"},
+    {"Ctrl-Q", "\x11", "17,"},
+    {"Ctrl-V", "\x16", "22,"},
+    {"Ctrl-O", "\x0f", "15,"},
+    {"letter", "x", "120,"},
+    {"Esc, then nothing", "\x1b", "27,"},
+};
+
+// The codes of bytes as the console reads them from a terminal: each key's first byte, then
+// as many more as the decoder asks for, each allowed to lag by 30 ms.
+std::string DecodedCodes(const std::string& sBytes) {
+  std::deque<int> keys;
+  size_t nAt = 0;
+  auto next = [&](int nWaitMs) {
+    EXPECT_EQ(nWaitMs, 30);
+    return nAt < sBytes.size() ? static_cast<unsigned char>(sBytes[nAt++]) : -1;
   };
-  const KeyCase aCases[] = {
-      {"up arrow", "\x1b[A", "224,65,"},
-      {"right arrow, application mode", "\x1bOC", "224,67,"},
-      {"F1", "\x1bOP", "224,80,"},
-      {"F5", "\x1b[15~", "224,126,"},
-      {"shift F12", "\x1b[24;2~", "224,126,"},
-      {"Esc, then an arrow", "\x1b\x1b[B", "27,224,66,"},
-      {"a-umlaut", "\xc3\xa4", "195,"},
-      {"euro sign", "\xe2\x82\xac", "226,"},
-      {"a character's first byte, then a letter", "\xc3" "y", "195,121,"},
-      {"Ctrl-\\", "\x1c", "28,"},
-      {"Ctrl-Z", "\x1a", "26,"},
-      {"Ctrl-S", "\x13", "19,"},
-      {"Ctrl-Q", "\x11", "17,"},
-      {"Ctrl-V", "\x16", "22,"},
-      {"Ctrl-O", "\x0f", "15,"},
-      {"letter", "x", "120,"},
-  };
+  while (nAt < sBytes.size()) terminal_keys::DecodeKey(static_cast<unsigned char>(sBytes[nAt++]), next, keys);
+  std::string s;
+  for (int nKey : keys) s += std::to_string(nKey) + ",";
+  return s;
+}
+
+TEST(PosixTerminalKeys, EscapeSequencesAreTwoCodesAndACharacterIsOne) {
   std::string sTyped, sExpected;
-  size_t nCodes = 0;
-  for (const KeyCase& k : aCases) {
+  for (const KeyCase& k : kKeys) {
+    EXPECT_EQ(DecodedCodes(k.sBytes), k.sCodes) << k.pszName;
     sTyped += k.sBytes;
     sExpected += k.sCodes;
-    nCodes += static_cast<size_t>(std::count(k.sCodes.begin(), k.sCodes.end(), ','));
   }
-  TerminalChild t;
-  ASSERT_TRUE(ForkOnTerminal(&t));
-  auto& [fdMaster, fdSlave, afdReport, pid, tBefore] = t;
-  termios tAfter{};
+  EXPECT_EQ(DecodedCodes(sTyped), sExpected);  // typed one after another
+}
+
+// On a terminal the key test does not block, keys come without a line end, unechoed and
+// decoded, and only Ctrl-C ends the program, restoring the terminal.
+TEST(PosixConsoleTerminal, KeysComeUnechoedAndOnlyCtrlCEnds) {
+  std::string sTyped, sExpected;
+  for (const KeyCase& k : kKeys) {
+    sTyped += k.sBytes;
+    sExpected += k.sCodes;
+  }
+  const auto nCodes = static_cast<size_t>(std::count(sExpected.begin(), sExpected.end(), ','));
+  int fdMaster = -1, fdSlave = -1, afdReport[2];
+  termios tBefore{}, tAfter{};
+  ASSERT_EQ(openpty(&fdMaster, &fdSlave, nullptr, nullptr, nullptr), 0);
+  ASSERT_EQ(tcgetattr(fdSlave, &tBefore), 0);
+  ASSERT_EQ(pipe(afdReport), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
   if (pid == 0) {
+    close(fdMaster);
+    close(afdReport[0]);
     for (int nSignal : {SIGINT, SIGQUIT, SIGTSTP}) signal(nSignal, SIG_DFL);  // as from a shell
     setsid();  // the terminal becomes the child's own, so that its keys signal the child
     ioctl(fdSlave, TIOCSCTTY, 0);
     dup2(fdSlave, STDIN_FILENO);
+    dup2(fdSlave, STDOUT_FILENO);
     ConsoleInit();
-    Report(afdReport[1], "R");
+    Report(afdReport[1], ConsoleKeyWaiting() ? "1" : "0");  // nothing typed yet
     std::string sCodes;
     for (size_t i = 0; i < nCodes && AwaitKey(); ++i) sCodes += std::to_string(ConsoleReadKey()) + ",";
+    Report(STDOUT_FILENO, "END");
     Report(afdReport[1], sCodes + (ConsoleKeyWaiting() ? "more" : "none"));
     for (;;) pause();  // until Ctrl-C
   }
-  ASSERT_EQ(ReadFrom(afdReport[0], 1), "R");
+  close(afdReport[1]);
+  ASSERT_EQ(ReadFrom(afdReport[0], 1), "0");
+  // No line end is typed: the terminal must be out of line mode for the keys to count.
   ASSERT_EQ(write(fdMaster, sTyped.data(), sTyped.size()), static_cast<ssize_t>(sTyped.size()));
-  const std::string sReport = ReadUntil(afdReport[0], "e");  // "more" or "none"
-  std::string sGot = sReport;
-  sGot.erase(sGot.find_last_of(',') + 1);
-  for (const KeyCase& k : aCases) {
-    EXPECT_EQ(sGot.substr(0, k.sCodes.size()), k.sCodes) << k.pszName;
-    if (sGot.compare(0, k.sCodes.size(), k.sCodes) != 0) break;
-    sGot.erase(0, k.sCodes.size());
-  }
-  EXPECT_EQ(sReport, sExpected + "none");
+  EXPECT_EQ(ReadUntil(afdReport[0], "e"), sExpected + "none");  // "more" or "none"
+  // Whatever the terminal shows before the child's marker would be an echo.
+  EXPECT_EQ(ReadUntil(fdMaster, "END"), "END");
   ASSERT_EQ(write(fdMaster, "\x03", 1), 1);
   int nStatus = WaitChild(pid);
   EXPECT_TRUE(WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == SIGINT) << nStatus;
