@@ -1,8 +1,11 @@
-// The text form of fault plans: kind[=value]@where[*times].
+// Fault plans: their text form kind[=value]@where[*times], and what they do to an exchange.
+#include "sim/fault.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
-#include "sim/locator.h"
+#include "sim/loader.h"
 
 namespace vxsim {
 namespace {
@@ -54,7 +57,61 @@ std::optional<Fault> Fail(std::string* pError, const std::string& text, const st
   return std::nullopt;
 }
 
+bool Matches(const Fault& f, uint32_t exchangeNo, uint32_t cmd, uint32_t cmdNo) {
+  auto within = [&](uint32_t no, uint32_t first) { return no >= first && (f.times == 0 || no - first < f.times); };
+  if (f.exchange != 0) return (f.command == 0 || f.command == cmd) && within(exchangeNo, f.exchange);
+  if (f.command != 0) return f.command == cmd && within(cmdNo, f.nth == 0 ? 1 : f.nth);
+  return within(exchangeNo, f.nth == 0 ? 1 : f.nth);
+}
+
 }  // namespace
+
+Strike FaultPlan::Next(uint32_t command, uint32_t len, const std::function<void(std::string)>& log) {
+  const uint32_t exchangeNo = ++m_exchanges;
+  const uint32_t commandNo = ++m_commandNo[command];
+  std::vector<const Fault*> hit;
+  for (const Fault& f : m_faults) {
+    if (!Matches(f, exchangeNo, command, commandNo)) continue;
+    hit.push_back(&f);
+    log("fault " + std::string(FaultKindName(f.kind)) + " strikes exchange " + std::to_string(exchangeNo));
+  }
+  Strike s;
+  // Last to first, so that of two faults of one kind the first added sets the value.
+  for (auto it = hit.rbegin(); it != hit.rend(); ++it) {
+    const uint32_t v = (*it)->value;
+    switch ((*it)->kind) {
+      case FaultKind::kNoAnswer: s.bAnswer = false; break;
+      case FaultKind::kBadChecksum: s.bBadChecksum = true; break;
+      case FaultKind::kWrongCount: s.bWrongCount = true; break;
+      case FaultKind::kCountTooLarge: s.count = v == 0 ? 200 : v; break;
+      case FaultKind::kResult: s.result = v; break;
+      case FaultKind::kShortResponse: s.shortBytes = v == 0 ? 8 : v; break;
+      case FaultKind::kZeroResponse: s.bZero = true; break;
+      case FaultKind::kShortWrite: s.shortWrite = std::min(v == 0 ? 8u : v, len == 0 ? 0u : len - 1); break;
+      case FaultKind::kUnplugBefore: s.bUnplugBefore = true; break;
+      case FaultKind::kUnplugAfter: s.bUnplugAfter = true; break;
+      case FaultKind::kDelay: s.delayMs = v == 0 ? 1000 : v; break;
+      case FaultKind::kLate: s.bLate = true; break;
+      case FaultKind::kStall: s.bStall = true; s.bExecute = false; break;
+      case FaultKind::kBabble: s.bBabble = true; break;
+      case FaultKind::kSilence: s.bExecute = false; break;
+    }
+  }
+  return s;
+}
+
+std::vector<uint8_t> Strike::Frame(std::vector<uint32_t> w) const {
+  const uint32_t m = uint32_t(w.size());
+  if (result) w[1] = *result;
+  if (count) w[0] = *count;
+  if (bWrongCount) w[0] = m - 1;
+  w.resize(bWrongCount ? m - 1 : m);  // the words before the checksum as framed
+  w.push_back(Sum(w, w.size()) + (bBadChecksum ? 1 : 0));
+  std::vector<uint8_t> bytes = WordsToBytes(w);
+  if (bZero) std::fill(bytes.begin(), bytes.end(), uint8_t(0));
+  if (shortBytes != 0 && shortBytes < bytes.size()) bytes.resize(shortBytes);
+  return bytes;
+}
 
 const char* FaultKindName(FaultKind kind) {
   for (const KindInfo& k : kKinds)
