@@ -4,35 +4,31 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 
 #include "sim/loader.h"
 
 namespace vxsim {
 namespace {
 
+// Each kind in FaultKind's order: its name, whether it takes a value, and its value for 0.
 struct KindInfo {
   const char* name;
-  FaultKind kind;
   enum { kNone, kOptional, kRequired } value;
+  uint32_t byDefault;
 };
 
 constexpr KindInfo kKinds[] = {
-    {"noanswer", FaultKind::kNoAnswer, KindInfo::kNone},
-    {"badchecksum", FaultKind::kBadChecksum, KindInfo::kNone},
-    {"wrongcount", FaultKind::kWrongCount, KindInfo::kNone},
-    {"counttoolarge", FaultKind::kCountTooLarge, KindInfo::kOptional},
-    {"result", FaultKind::kResult, KindInfo::kRequired},
-    {"shortresponse", FaultKind::kShortResponse, KindInfo::kOptional},
-    {"zeroresponse", FaultKind::kZeroResponse, KindInfo::kNone},
-    {"shortwrite", FaultKind::kShortWrite, KindInfo::kOptional},
-    {"unplugbefore", FaultKind::kUnplugBefore, KindInfo::kNone},
-    {"unplugafter", FaultKind::kUnplugAfter, KindInfo::kNone},
-    {"delay", FaultKind::kDelay, KindInfo::kOptional},
-    {"late", FaultKind::kLate, KindInfo::kNone},
-    {"stall", FaultKind::kStall, KindInfo::kNone},
-    {"babble", FaultKind::kBabble, KindInfo::kNone},
-    {"silence", FaultKind::kSilence, KindInfo::kNone},
+    {"noanswer", KindInfo::kNone, 0},     {"badchecksum", KindInfo::kNone, 0},
+    {"wrongcount", KindInfo::kNone, 0},   {"counttoolarge", KindInfo::kOptional, 200},
+    {"result", KindInfo::kRequired, 0},   {"shortresponse", KindInfo::kOptional, 8},
+    {"zeroresponse", KindInfo::kNone, 0}, {"shortwrite", KindInfo::kOptional, 8},
+    {"unplugbefore", KindInfo::kNone, 0}, {"unplugafter", KindInfo::kNone, 0},
+    {"delay", KindInfo::kOptional, 1000}, {"late", KindInfo::kNone, 0},
+    {"stall", KindInfo::kNone, 0},        {"babble", KindInfo::kNone, 0},
+    {"silence", KindInfo::kNone, 0},
 };
+static_assert(std::size(kKinds) == kFaultKinds);
 
 // A whole unsigned 32-bit number, decimal or 0x-hex.
 bool ParseNumber(const std::string& s, uint32_t* pValue) {
@@ -69,56 +65,34 @@ bool Matches(const Fault& f, uint32_t exchangeNo, uint32_t cmd, uint32_t cmdNo) 
 Strike FaultPlan::Next(uint32_t command, uint32_t len, const std::function<void(std::string)>& log) {
   const uint32_t exchangeNo = ++m_exchanges;
   const uint32_t commandNo = ++m_commandNo[command];
-  std::vector<const Fault*> hit;
+  Strike s;
   for (const Fault& f : m_faults) {
     if (!Matches(f, exchangeNo, command, commandNo)) continue;
-    hit.push_back(&f);
     log("fault " + std::string(FaultKindName(f.kind)) + " strikes exchange " + std::to_string(exchangeNo));
+    const size_t k = size_t(f.kind);
+    if (k < kFaultKinds && !s.values[k]) s.values[k] = f.value != 0 ? f.value : kKinds[k].byDefault;
   }
-  Strike s;
-  // Last to first, so that of two faults of one kind the first added sets the value.
-  for (auto it = hit.rbegin(); it != hit.rend(); ++it) {
-    const uint32_t v = (*it)->value;
-    switch ((*it)->kind) {
-      case FaultKind::kNoAnswer: s.bAnswer = false; break;
-      case FaultKind::kBadChecksum: s.bBadChecksum = true; break;
-      case FaultKind::kWrongCount: s.bWrongCount = true; break;
-      case FaultKind::kCountTooLarge: s.count = v == 0 ? 200 : v; break;
-      case FaultKind::kResult: s.result = v; break;
-      case FaultKind::kShortResponse: s.shortBytes = v == 0 ? 8 : v; break;
-      case FaultKind::kZeroResponse: s.bZero = true; break;
-      case FaultKind::kShortWrite: s.shortWrite = std::min(v == 0 ? 8u : v, len == 0 ? 0u : len - 1); break;
-      case FaultKind::kUnplugBefore: s.bUnplugBefore = true; break;
-      case FaultKind::kUnplugAfter: s.bUnplugAfter = true; break;
-      case FaultKind::kDelay: s.delayMs = v == 0 ? 1000 : v; break;
-      case FaultKind::kLate: s.bLate = true; break;
-      case FaultKind::kStall: s.bStall = true; s.bExecute = false; break;
-      case FaultKind::kBabble: s.bBabble = true; break;
-      case FaultKind::kSilence: s.bExecute = false; break;
-    }
-  }
+  auto& shortWrite = s.values[size_t(FaultKind::kShortWrite)];
+  if (shortWrite) shortWrite = std::min(*shortWrite, len == 0 ? 0u : len - 1);  // never the whole frame
   return s;
 }
 
 std::vector<uint8_t> Strike::Frame(std::vector<uint32_t> w) const {
   const uint32_t m = uint32_t(w.size());
-  if (result) w[1] = *result;
-  if (count) w[0] = *count;
-  if (bWrongCount) w[0] = m - 1;
-  w.resize(bWrongCount ? m - 1 : m);  // the words before the checksum as framed
-  w.push_back(Sum(w, w.size()) + (bBadChecksum ? 1 : 0));
+  if (Has(FaultKind::kResult)) w[1] = Value(FaultKind::kResult);
+  if (Has(FaultKind::kCountTooLarge)) w[0] = Value(FaultKind::kCountTooLarge);
+  if (Has(FaultKind::kWrongCount)) {
+    w[0] = m - 1;
+    w.pop_back();  // framed as m - 1 words
+  }
+  w.push_back(Sum(w, w.size()) + (Has(FaultKind::kBadChecksum) ? 1 : 0));
   std::vector<uint8_t> bytes = WordsToBytes(w);
-  if (bZero) std::fill(bytes.begin(), bytes.end(), uint8_t(0));
-  if (shortBytes != 0 && shortBytes < bytes.size()) bytes.resize(shortBytes);
+  if (Has(FaultKind::kZeroResponse)) std::fill(bytes.begin(), bytes.end(), uint8_t(0));
+  if (Has(FaultKind::kShortResponse)) bytes.resize(std::min<size_t>(bytes.size(), Value(FaultKind::kShortResponse)));
   return bytes;
 }
 
-const char* FaultKindName(FaultKind kind) {
-  for (const KindInfo& k : kKinds)
-    if (k.kind == kind) return k.name;
-  return "?";
-}
-
+const char* FaultKindName(FaultKind kind) { return size_t(kind) < kFaultKinds ? kKinds[size_t(kind)].name : "?"; }
 std::optional<Fault> ParseFault(const std::string& text, std::string* pError) {
   const size_t at = text.find('@');
   if (at == std::string::npos) return Fail(pError, text, "expected kind[=value]@where");
@@ -133,11 +107,9 @@ std::optional<Fault> ParseFault(const std::string& text, std::string* pError) {
     valueText = head.substr(eq + 1);
     head = head.substr(0, eq);
   }
-  const KindInfo* pKind = nullptr;
-  for (const KindInfo& k : kKinds)
-    if (head == k.name) pKind = &k;
-  if (!pKind) return Fail(pError, text, "unknown kind \"" + head + "\"");
-  fault.kind = pKind->kind;
+  const KindInfo* pKind = std::find_if(std::begin(kKinds), std::end(kKinds), [&](auto& k) { return head == k.name; });
+  if (pKind == std::end(kKinds)) return Fail(pError, text, "unknown kind \"" + head + "\"");
+  fault.kind = FaultKind(pKind - kKinds);
   if (bValue && pKind->value == KindInfo::kNone) return Fail(pError, text, head + " takes no value");
   if (!bValue && pKind->value == KindInfo::kRequired) return Fail(pError, text, head + " needs =value");
   if (bValue && !ParseNumber(valueText, &fault.value)) return Fail(pError, text, "bad value \"" + valueText + "\"");

@@ -3,12 +3,14 @@
 //
 // A request that matches a fault gets the fault's effect. Exchanges are numbered by OUT
 // transfers that reach a plugged-in device. All faults that match one exchange apply
-// together (of one kind, the first added). kNoAnswer executes the request but drops its
+// together. kNoAnswer executes the request but drops its
 // response; kDelay with a delay beyond the IN transfer's time-out times that transfer out
 // and the response stays pending for a later one. kShortWrite, kNoAnswer and kSilence hold
 // their transfer for its whole time-out (or until the device is unplugged, or AbortWaits).
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -26,15 +28,17 @@ enum class FaultKind : uint32_t {
   kResult,         // the response's result word is `value` (checksum recomputed)
   kShortResponse,  // only `value` bytes of the response are delivered (default 8)
   kZeroResponse,   // the IN transfer succeeds with every response byte zero
-  kShortWrite,     // the OUT transfer moves `value` bytes then times out; nothing is executed
+  kShortWrite,     // the OUT transfer moves `value` bytes (default 8, at most all but one) then
+                   // times out; nothing is executed
   kUnplugBefore,   // the device is unplugged as the request arrives; OUT fails, nothing runs
   kUnplugAfter,    // the device answers, then is unplugged right after the IN transfer
-  kDelay,          // the response is ready only `value` ms after the request
+  kDelay,          // the response is ready only `value` ms (default 1000) after the request
   kLate,           // the response comes just after its IN transfer timed out (or was cancelled)
   kStall,          // nothing is executed; the IN transfer is answered with a stall
   kBabble,         // the request is executed; its IN transfer ends in babble, the response lost
   kSilence,        // nothing is executed and nothing answered: the IN transfer waits for ever
 };
+constexpr size_t kFaultKinds = size_t(FaultKind::kSilence) + 1;
 
 // One fault: where it strikes and what it does. Exchanges are counted from 1, per
 // simulator, across plugs; a command's requests are counted from 1 per command code.
@@ -50,10 +54,8 @@ struct Fault {
 // Matching: with `exchange` set, exchanges exchange .. exchange + times - 1 (and, when
 // `command` is set too, only those carrying that command); else with `command` set, that
 // command's requests nth .. nth + times - 1; else exchanges nth .. nth + times - 1.
-// times = 0 strikes every matching exchange from the first on.
-//
-// Defaults for value 0: kCountTooLarge 200, kShortResponse 8 bytes, kShortWrite 8 bytes
-// (never the whole frame: at most its length - 1), kDelay 1000 ms. kResult uses value as is.
+// times = 0 strikes every matching exchange from the first on. A value of 0 takes the kind's
+// default; kResult uses its value as is.
 
 // Parses one fault in the text form the simulator program takes, e.g.
 //   "noanswer@x=3", "result=55@cmd=412#6", "result=0@cmd=405#1*66", "delay=500@x=2"
@@ -70,19 +72,12 @@ std::optional<Fault> ParseFault(const std::string& text, std::string* pError = n
 // The kind's name in that text form ("noanswer", ...).
 const char* FaultKindName(FaultKind kind);
 
-// What the faults striking one exchange do to it, their values resolved.
+// What the faults striking one exchange do to it: per kind, whether one struck and its
+// value, defaults resolved (of two of one kind, the first added counts).
 struct Strike {
-  bool bUnplugBefore = false;
-  std::optional<uint32_t> shortWrite;  // the bytes the OUT transfer moves before it times out
-  bool bExecute = true;                // false: stall or silence
-  bool bStall = false;
-  bool bAnswer = true;                 // false: no answer
-  std::optional<uint32_t> delayMs;     // the response is ready this long after the OUT transfer
-  bool bLate = false, bBabble = false, bUnplugAfter = false;
-  std::optional<uint32_t> result, count;  // response words 1 and 0
-  bool bWrongCount = false, bBadChecksum = false, bZero = false;
-  uint32_t shortBytes = 0;  // 0: the whole response
-
+  std::array<std::optional<uint32_t>, kFaultKinds> values;
+  bool Has(FaultKind kind) const { return values[size_t(kind)].has_value(); }
+  uint32_t Value(FaultKind kind) const { return values[size_t(kind)].value_or(0); }
   // The bytes the IN endpoint gets for the response words (m of them, no checksum).
   std::vector<uint8_t> Frame(std::vector<uint32_t> words) const;
 };

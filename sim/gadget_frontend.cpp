@@ -31,12 +31,6 @@ constexpr uint16_t kFullSpeedPacket = 64;
 constexpr uint32_t kMaxPlaceholders = 13;  // endpoint numbers 1..15, two of them the locator's
 constexpr size_t kMaxFrameBytes = 512;     // the largest request and response, one high-speed packet
 
-const char* const kManufacturer = "Quenby Ltd";
-
-std::string ProductName(uint16_t productId) {
-  return productId == 1 ? "Dorrin C6748 (simulated)" : "Kessan USB Loader (simulated)";
-}
-
 void PutLe32(std::vector<uint8_t>* pOut, uint32_t v) {
   for (int i = 0; i < 4; ++i) pOut->push_back(uint8_t(v >> (8 * i)));
 }
@@ -591,6 +585,11 @@ struct GadgetFrontend::Impl {
 
   // ---- Set-up and teardown ----
   bool SetUp(std::string* pError) {
+    const auto fail = [&](const std::string& why) {
+      *pError = why;
+      TearDown();
+      return false;
+    };
     opt.layout.vendorId = loc.VendorId();
     opt.layout.productId = loc.ProductId();
     if (FileExists(GadgetDir(opt.layout))) {
@@ -604,26 +603,20 @@ struct GadgetFrontend::Impl {
       if (s.path == Path("max_speed") && !FileExists(s.path)) continue;
       if (RunStep(s)) continue;
       const int err = errno;
-      *pError = "cannot " + StepText(s) + ": " + std::strerror(err);
-      if (s.kind == GadgetStep::kMount || s.path.find("/functions/") != std::string::npos)
-        *pError += " (is FunctionFS there? modprobe usb_f_fs)";
-      TearDown();
-      return false;
+      const bool bFunctionFs = s.kind == GadgetStep::kMount || s.path.find("/functions/") != std::string::npos;
+      return fail("cannot " + StepText(s) + ": " + std::strerror(err) +
+                  (bFunctionFs ? " (is FunctionFS there? modprobe usb_f_fs)" : ""));
     }
     ep0 = ::open((opt.layout.mountPoint + "/ep0").c_str(), O_RDWR | O_CLOEXEC);
     const std::vector<uint8_t> descs = FunctionFsDescriptors(ph), strings = FunctionFsStrings();
     if (ep0 < 0 || ::write(ep0, descs.data(), descs.size()) != ssize_t(descs.size()) ||
         ::write(ep0, strings.data(), strings.size()) != ssize_t(strings.size())) {
-      *pError = "FunctionFS refused the locator's descriptors: " + std::string(std::strerror(errno));
-      TearDown();
-      return false;
+      return fail("FunctionFS refused the locator's descriptors: " + std::string(std::strerror(errno)));
     }
     epOut = ::open(EndpointFile(LocatorOutFile(ph)).c_str(), O_RDWR | O_CLOEXEC);
     epIn = ::open(EndpointFile(LocatorInFile(ph)).c_str(), O_RDWR | O_CLOEXEC);
     if (epOut < 0 || epIn < 0) {
-      *pError = "cannot open the FunctionFS endpoint files: " + std::string(std::strerror(errno));
-      TearDown();
-      return false;
+      return fail("cannot open the FunctionFS endpoint files: " + std::string(std::strerror(errno)));
     }
     return true;
   }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 namespace vxsim {
 namespace {
@@ -57,6 +58,99 @@ uint32_t LoaderCrcStep(uint32_t crc, uint8_t data) {
 }
 
 Answer Loader::Execute(const uint8_t* pData, uint32_t len, bool bEraseDue) {
+  // Each command: its code, n exactly (or at least, with bMore), m exactly (0: any), and
+  // what it does once n and m fit.
+  struct Op {
+    uint32_t code, n;
+    bool bMore;
+    uint32_t m;
+    const char* what;
+    Refusal (*run)(Loader& l, const Words& req, Words& rsp, Answer& a);
+  };
+  static const Op kOps[] = {
+      {kCmdEraseSector, 4, false, 3, "erase",
+       [](Loader& l, const Words& req, Words& rsp, Answer& a) -> Refusal {
+         const uint32_t s = req[3];
+         const bool bSmall = s < kBootEnd && s % kSmallSector == 0;
+         const bool bLarge = s >= kBootEnd && s < kFlashUnits && s % kLargeSector == 0;
+         if (!bSmall && !bLarge) return {kResultBadAddress, "not a sector: " + Hex(s)};
+         if (l.m_bErasing) return {kResultBusy, "erase running"};
+         l.m_bErasing = true;
+         a.eraseSector = l.m_eraseSector = s;
+         a.eraseUnits = l.m_eraseUnits = bSmall ? kSmallSector : kLargeSector;
+         std::fill(l.m_flash.begin() + s, l.m_flash.begin() + s + l.m_eraseUnits, uint16_t(0));
+         std::fill(l.m_dirty.begin() + s, l.m_dirty.begin() + s + l.m_eraseUnits, true);
+         rsp[1] = 1;
+         return {};
+       }},
+      {kCmdEraseStatus, 3, false, 3, "status",
+       [](Loader& l, const Words&, Words& rsp, Answer&) -> Refusal {
+         rsp[1] = l.m_bErasing ? 0 : 1;
+         return {};
+       }},
+      {kCmdReadFlashCfi, 3, false, 7, "CFI",
+       [](Loader& l, const Words&, Words& rsp, Answer&) -> Refusal {
+         rsp[3] = 'Q';
+         rsp[4] = 'R';
+         rsp[5] = 'Y';
+         rsp[6] = 0x0002;
+         l.m_log("flash identification read");
+         return {};
+       }},
+      {kCmdReadFlash, 5, false, 0, "read",
+       [](Loader& l, const Words& req, Words& rsp, Answer&) -> Refusal {
+         const uint32_t count = req[3], at = req[4];
+         if (uint64_t(count) + 3 != rsp.size()) return {kResultBadArguments, "read count"};
+         if (uint64_t(at) + 2 * uint64_t(count) > kFlashUnits) return {kResultBadAddress, "read beyond flash"};
+         for (uint32_t i = 0; i < count; ++i)
+           rsp[3 + i] = uint32_t(l.m_flash[at + 2 * i]) | uint32_t(l.m_flash[at + 2 * i + 1]) << 16;
+         l.m_log("read " + std::to_string(count) + " words at " + Hex(at));
+         return {};
+       }},
+      {kCmdWriteFlash, 6, true, 3, "write",
+       [](Loader& l, const Words& req, Words&, Answer& a) -> Refusal {
+         const uint32_t count = req[3], base = req[4], offset = req[5];
+         if (uint64_t(count) + 6 != req[0]) return {kResultBadArguments, "write count"};
+         const uint64_t at = uint64_t(base) + offset;
+         if (at + 2 * uint64_t(count) > kFlashUnits) return {kResultBadAddress, "write beyond flash"};
+         if (l.m_bErasing) return {kResultBusy, "write while erasing"};
+         bool bUnerased = false;
+         for (uint32_t i = 0; i < count; ++i) {
+           const uint32_t w = req[6 + i];
+           l.m_flash[at + 2 * i] &= uint16_t(w);
+           l.m_flash[at + 2 * i + 1] &= uint16_t(w >> 16);
+           bUnerased = bUnerased || l.m_dirty[at + 2 * i] || l.m_dirty[at + 2 * i + 1];
+           l.m_dirty[at + 2 * i] = l.m_dirty[at + 2 * i + 1] = true;
+         }
+         if (bUnerased) {
+           ++l.m_unerasedWrites;
+           l.m_log("write at " + Hex(base) + "+" + Hex(offset) + " over flash not erased since it was written");
+         }
+         l.NoteWrite(base, offset, count);
+         a.work = count;
+         return {};
+       }},
+      {kCmdFlashCrc, 5, false, 4, "CRC",
+       [](Loader& l, const Words& req, Words& rsp, Answer& a) -> Refusal {
+         const uint32_t at = req[3], count = req[4];
+         if (uint64_t(at) + count > kFlashUnits) return {kResultBadAddress, "CRC beyond flash"};
+         rsp[3] = l.FlashCrc(at, count);
+         l.m_log("flash CRC over " + Hex(count) + " units at " + Hex(at) + ": " + Hex(rsp[3]));
+         a.work = count;
+         return {};
+       }},
+      {kCmdWriteEeprom, 5, true, 3, "EEPROM",
+       [](Loader& l, const Words& req, Words&, Answer& a) -> Refusal {
+         const uint32_t bytes = req[3], at = req[4];
+         if (bytes > kEepromPage || bytes % 4 != 0 || bytes / 4 + 5 != req[0])
+           return {kResultBadArguments, "EEPROM byte count"};
+         if (uint64_t(at) + bytes > kEepromBytes) return {kResultBadAddress, "EEPROM beyond end"};
+         for (uint32_t i = 0; i < bytes; ++i) l.m_eeprom[at + i] = uint8_t(req[5 + i / 4] >> (8 * (i % 4)));
+         l.m_log("EEPROM write of " + std::to_string(bytes) + " bytes at " + Hex(at));
+         a.bRecord = at == kEepromRecordAddress;
+         return {};
+       }},
+  };
   Answer a;
   if (len < 8) {
     m_log("request of " + std::to_string(len) + " bytes dropped");
@@ -71,129 +165,27 @@ Answer Loader::Execute(const uint8_t* pData, uint32_t len, bool bEraseDue) {
   Words& rsp = a.words.emplace(m, 0);
   rsp[0] = m;
   Refusal r;
-  if (n < 3 || n > kMaxWords || len != (n + 1) * 4)
+  if (n < 3 || n > kMaxWords || len != (n + 1) * 4) {
     r = {kResultBadLength, "length"};
-  else if (Sum(req, n) != req[n])
+  } else if (Sum(req, n) != req[n]) {
     r = {kResultBadChecksum, "checksum"};
-  else
-    r = Run(req, rsp, a, bEraseDue);
+  } else {
+    if (bEraseDue) FinishErase();
+    const uint32_t cmd = req[2];
+    if (cmd != kCmdWriteFlash) EndRun();
+    const Op* op = std::find_if(std::begin(kOps), std::end(kOps), [&](const Op& o) { return o.code == cmd; });
+    if (op == std::end(kOps))
+      r = {kResultUnknownCommand, "command " + std::to_string(cmd)};
+    else if (!(op->bMore ? n >= op->n : n == op->n) || (op->m != 0 && m != op->m))
+      r = {kResultBadArguments, std::string(op->what) + " arguments"};
+    else
+      r = op->run(*this, req, rsp, a);
+  }
   if (r.code != 0) {
     rsp[1] = r.code;
     m_log("request rejected (" + r.why + "): result " + Hex(r.code));
   }
   return a;
-}
-
-Loader::Refusal Loader::Run(const Words& req, Words& rsp, Answer& a, bool bEraseDue) {
-  // Each command's n and m: n exactly (or at least, with bMore), m exactly (0: any).
-  struct Op {
-    uint32_t code, n;
-    bool bMore;
-    uint32_t m;
-    const char* what;
-    Refusal (Loader::*run)(const Words&, Words&, Answer&);
-  };
-  static const Op kOps[] = {
-      {kCmdEraseSector, 4, false, 3, "erase", &Loader::EraseSector},
-      {kCmdEraseStatus, 3, false, 3, "status", &Loader::EraseStatus},
-      {kCmdReadFlashCfi, 3, false, 7, "CFI", &Loader::ReadCfi},
-      {kCmdReadFlash, 5, false, 0, "read", &Loader::ReadFlash},
-      {kCmdWriteFlash, 6, true, 3, "write", &Loader::WriteFlash},
-      {kCmdFlashCrc, 5, false, 4, "CRC", &Loader::CrcFlash},
-      {kCmdWriteEeprom, 5, true, 3, "EEPROM", &Loader::WriteEeprom},
-  };
-  if (bEraseDue) FinishErase();
-  const uint32_t n = req[0], m = req[1], cmd = req[2];
-  if (cmd != kCmdWriteFlash) EndRun();
-  for (const Op& op : kOps) {
-    if (op.code != cmd) continue;
-    if (!(op.bMore ? n >= op.n : n == op.n) || (op.m != 0 && m != op.m))
-      return {kResultBadArguments, std::string(op.what) + " arguments"};
-    return (this->*op.run)(req, rsp, a);
-  }
-  return {kResultUnknownCommand, "command " + std::to_string(cmd)};
-}
-
-Loader::Refusal Loader::EraseSector(const Words& req, Words& rsp, Answer& a) {
-  const uint32_t s = req[3];
-  const bool bSmall = s < kBootEnd && s % kSmallSector == 0;
-  const bool bLarge = s >= kBootEnd && s < kFlashUnits && s % kLargeSector == 0;
-  if (!bSmall && !bLarge) return {kResultBadAddress, "not a sector: " + Hex(s)};
-  if (m_bErasing) return {kResultBusy, "erase running"};
-  m_bErasing = true;
-  a.eraseSector = m_eraseSector = s;
-  a.eraseUnits = m_eraseUnits = bSmall ? kSmallSector : kLargeSector;
-  std::fill(m_flash.begin() + s, m_flash.begin() + s + m_eraseUnits, uint16_t(0));
-  std::fill(m_dirty.begin() + s, m_dirty.begin() + s + m_eraseUnits, true);
-  rsp[1] = 1;
-  return {};
-}
-
-Loader::Refusal Loader::EraseStatus(const Words&, Words& rsp, Answer&) {
-  rsp[1] = m_bErasing ? 0 : 1;
-  return {};
-}
-
-Loader::Refusal Loader::ReadCfi(const Words&, Words& rsp, Answer&) {
-  rsp[3] = 'Q';
-  rsp[4] = 'R';
-  rsp[5] = 'Y';
-  rsp[6] = 0x0002;
-  m_log("flash identification read");
-  return {};
-}
-
-Loader::Refusal Loader::ReadFlash(const Words& req, Words& rsp, Answer&) {
-  const uint32_t count = req[3], at = req[4];
-  if (uint64_t(count) + 3 != rsp.size()) return {kResultBadArguments, "read count"};
-  if (uint64_t(at) + 2 * uint64_t(count) > kFlashUnits) return {kResultBadAddress, "read beyond flash"};
-  for (uint32_t i = 0; i < count; ++i)
-    rsp[3 + i] = uint32_t(m_flash[at + 2 * i]) | uint32_t(m_flash[at + 2 * i + 1]) << 16;
-  m_log("read " + std::to_string(count) + " words at " + Hex(at));
-  return {};
-}
-
-Loader::Refusal Loader::WriteFlash(const Words& req, Words&, Answer& a) {
-  const uint32_t count = req[3], base = req[4], offset = req[5];
-  if (uint64_t(count) + 6 != req[0]) return {kResultBadArguments, "write count"};
-  const uint64_t at = uint64_t(base) + offset;
-  if (at + 2 * uint64_t(count) > kFlashUnits) return {kResultBadAddress, "write beyond flash"};
-  if (m_bErasing) return {kResultBusy, "write while erasing"};
-  bool bUnerased = false;
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t w = req[6 + i];
-    m_flash[at + 2 * i] &= uint16_t(w);
-    m_flash[at + 2 * i + 1] &= uint16_t(w >> 16);
-    bUnerased = bUnerased || m_dirty[at + 2 * i] || m_dirty[at + 2 * i + 1];
-    m_dirty[at + 2 * i] = m_dirty[at + 2 * i + 1] = true;
-  }
-  if (bUnerased) {
-    ++m_unerasedWrites;
-    m_log("write at " + Hex(base) + "+" + Hex(offset) + " over flash not erased since it was written");
-  }
-  NoteWrite(base, offset, count);
-  a.work = count;
-  return {};
-}
-
-Loader::Refusal Loader::CrcFlash(const Words& req, Words& rsp, Answer& a) {
-  const uint32_t at = req[3], count = req[4];
-  if (uint64_t(at) + count > kFlashUnits) return {kResultBadAddress, "CRC beyond flash"};
-  rsp[3] = FlashCrc(at, count);
-  m_log("flash CRC over " + Hex(count) + " units at " + Hex(at) + ": " + Hex(rsp[3]));
-  a.work = count;
-  return {};
-}
-
-Loader::Refusal Loader::WriteEeprom(const Words& req, Words&, Answer& a) {
-  const uint32_t bytes = req[3], at = req[4];
-  if (bytes > kEepromPage || bytes % 4 != 0 || bytes / 4 + 5 != req[0])
-    return {kResultBadArguments, "EEPROM byte count"};
-  if (uint64_t(at) + bytes > kEepromBytes) return {kResultBadAddress, "EEPROM beyond end"};
-  for (uint32_t i = 0; i < bytes; ++i) m_eeprom[at + i] = uint8_t(req[5 + i / 4] >> (8 * (i % 4)));
-  m_log("EEPROM write of " + std::to_string(bytes) + " bytes at " + Hex(at));
-  a.bRecord = at == kEepromRecordAddress;
-  return {};
 }
 
 void Loader::FinishErase() {
@@ -242,23 +234,6 @@ void Loader::NoteWrite(uint32_t base, uint32_t offset, uint32_t words) {
   m_runCount = 1;
 }
 
-uint16_t Loader::FlashUnit(uint32_t unitAddress) const {
-  return unitAddress < kFlashUnits ? m_flash[unitAddress] : uint16_t(0xFFFF);
-}
-
-std::vector<uint16_t> Loader::FlashUnits(uint32_t unitAddress, uint32_t count) const {
-  std::vector<uint16_t> out;
-  for (uint64_t a = unitAddress; a < uint64_t(unitAddress) + count && a < kFlashUnits; ++a) out.push_back(m_flash[a]);
-  return out;
-}
-
-std::vector<uint8_t> Loader::FlashBytes(uint32_t unitAddress, uint32_t byteCount) const {
-  std::vector<uint8_t> out;
-  for (uint64_t i = 0; i < byteCount && unitAddress + i / 2 < kFlashUnits; ++i)
-    out.push_back(uint8_t(m_flash[unitAddress + i / 2] >> (8 * (i % 2))));
-  return out;
-}
-
 void Loader::LoadFlash(uint32_t unitAddress, const std::vector<uint8_t>& bytes) {
   for (size_t i = 0; i < bytes.size() && unitAddress + i / 2 < kFlashUnits; ++i) {
     const uint64_t a = unitAddress + i / 2;
@@ -266,12 +241,6 @@ void Loader::LoadFlash(uint32_t unitAddress, const std::vector<uint8_t>& bytes) 
     uint16_t& u = m_flash[a];
     u = i % 2 == 0 ? uint16_t((u & 0xFF00) | bytes[i]) : uint16_t((u & 0x00FF) | bytes[i] << 8);
   }
-}
-
-std::vector<uint8_t> Loader::EepromBytes(uint32_t address, uint32_t count) const {
-  std::vector<uint8_t> out;
-  for (uint64_t a = address; a < uint64_t(address) + count && a < kEepromBytes; ++a) out.push_back(m_eeprom[a]);
-  return out;
 }
 
 uint32_t Loader::FlashCrc(uint32_t unitAddress, uint32_t unitCount) const {

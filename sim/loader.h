@@ -107,11 +107,9 @@ class Loader {
   void Reset();
   bool Erasing() const { return m_bErasing; }
 
-  uint16_t FlashUnit(uint32_t unitAddress) const;
-  std::vector<uint16_t> FlashUnits(uint32_t unitAddress, uint32_t count) const;
-  std::vector<uint8_t> FlashBytes(uint32_t unitAddress, uint32_t byteCount) const;
+  const std::vector<uint16_t>& Flash() const { return m_flash; }
+  const std::vector<uint8_t>& Eeprom() const { return m_eeprom; }
   void LoadFlash(uint32_t unitAddress, const std::vector<uint8_t>& bytes);  // raw, no NOR rule
-  std::vector<uint8_t> EepromBytes(uint32_t address, uint32_t count) const;
   uint32_t FlashCrc(uint32_t unitAddress, uint32_t unitCount) const;
   uint32_t UnerasedWrites() const { return m_unerasedWrites; }
 
@@ -121,14 +119,6 @@ class Loader {
     uint32_t code = 0;  // 0: carried out
     std::string why;
   };
-  Refusal Run(const Words& req, Words& rsp, Answer& a, bool bEraseDue);
-  Refusal EraseSector(const Words& req, Words& rsp, Answer& a);
-  Refusal EraseStatus(const Words& req, Words& rsp, Answer& a);
-  Refusal ReadCfi(const Words& req, Words& rsp, Answer& a);
-  Refusal ReadFlash(const Words& req, Words& rsp, Answer& a);
-  Refusal WriteFlash(const Words& req, Words& rsp, Answer& a);
-  Refusal CrcFlash(const Words& req, Words& rsp, Answer& a);
-  Refusal WriteEeprom(const Words& req, Words& rsp, Answer& a);
   void FinishErase();
   void NoteWrite(uint32_t base, uint32_t offset, uint32_t words);
   void EndRun();

@@ -57,8 +57,8 @@ struct Locator::Impl {
   uint64_t lastId = 0;
 
   // The loader, and when its running erase is done.
-  const Loader::Log log = [this](std::string text) { Log(std::move(text)); };
-  Loader loader{log};
+  const Loader::Log logLine = [this](std::string text) { Log(std::move(text)); };
+  Loader loader{logLine};
   Clock::time_point eraseDone;
   uint64_t eraseRng = 0;  // state of the erase-time generator (seeded erase times)
 
@@ -96,11 +96,17 @@ struct Locator::Impl {
   bool bStopping = false;
   std::thread scheduler;
 
-  // Calls f on the state with the lock held.
+  // Calls f on the state with the lock held; Notifying then delivers the notes it queued.
   template <class F>
   auto With(F f) {
     std::lock_guard<std::mutex> lock(mu);
     return f(*this);
+  }
+  template <class F>
+  void Notifying(F f) {
+    std::unique_lock<std::mutex> lock(mu);
+    f(*this);
+    Deliver(lock);
   }
 
   // ---- Helpers, all called with mu held ----
@@ -144,11 +150,9 @@ struct Locator::Impl {
       const uint64_t id = deviceId;
       Log("update finished: unplugging in " + std::to_string(afterUpdateMs) + " ms");
       Schedule(afterUpdateMs, [this, id] {
-        std::lock_guard<std::mutex> lock(mu);
         if (bPlugged && deviceId == id) DoUnplug();
       });
       Schedule(afterUpdateMs + replugMs, [this] {
-        std::lock_guard<std::mutex> lock(mu);
         if (!bPlugged) {
           loader.Reset();
           Log("a fresh locator arrives");
@@ -209,12 +213,40 @@ struct Locator::Impl {
     if (trace.size() > kTraceLimit) trace.pop_front();
   }
 
-  void Schedule(uint32_t delayMs, std::function<void()> fn);
-  void RunScheduler();
+  // Runs fn with the lock held after delayMs, on the schedule's thread.
+  void Schedule(uint32_t delayMs, std::function<void()> fn) {
+    if (bStopping) return;
+    schedule.push_back(Action{Clock::now() + std::chrono::milliseconds(delayMs), ++scheduleSeq, std::move(fn)});
+    if (!scheduler.joinable()) scheduler = std::thread([this] { RunScheduler(); });
+    cv.notify_all();
+  }
+
+  void RunScheduler() {
+    std::unique_lock<std::mutex> lock(mu);
+    while (!bStopping) {
+      if (schedule.empty()) {
+        cv.wait(lock);
+        continue;
+      }
+      auto it = std::min_element(schedule.begin(), schedule.end(), [](const Action& a, const Action& b) {
+        return a.at != b.at ? a.at < b.at : a.seq < b.seq;
+      });
+      if (Clock::now() < it->at) {
+        cv.wait_until(lock, it->at);
+        continue;
+      }
+      std::function<void()> fn = std::move(it->fn);
+      schedule.erase(it);
+      fn();  // queues its notes
+      Deliver(lock);
+    }
+  }
 
   // The checks every transfer makes: the device present under this id, the pipe of the
-  // transfer's direction, a buffer for its bytes. kOk lets it go on.
-  BusStatus StartTransfer(uint64_t deviceId, uint8_t pipe, uint8_t wantPipe, const void* pBuffer, uint32_t len) {
+  // transfer's direction, a buffer for its bytes. kOk lets it go on; nothing moved yet.
+  BusStatus StartTransfer(uint64_t deviceId, uint8_t pipe, uint8_t wantPipe, const void* pBuffer, uint32_t len,
+                          uint32_t* pMoved) {
+    *pMoved = 0;
     if (!bPlugged || deviceId != this->deviceId) return BusStatus::kGone;
     if (pipe != wantPipe) return BusStatus::kError;
     if (len != 0 && pBuffer == nullptr) return BusStatus::kError;
@@ -243,83 +275,38 @@ struct Locator::Impl {
   }
 };
 
-void Locator::Impl::Schedule(uint32_t delayMs, std::function<void()> fn) {
-  if (bStopping) return;
-  schedule.push_back(Action{Clock::now() + std::chrono::milliseconds(delayMs), ++scheduleSeq, std::move(fn)});
-  if (!scheduler.joinable()) scheduler = std::thread([this] { RunScheduler(); });
-  cv.notify_all();
-}
-
-void Locator::Impl::RunScheduler() {
-  std::unique_lock<std::mutex> lock(mu);
-  while (!bStopping) {
-    if (schedule.empty()) {
-      cv.wait(lock);
-      continue;
-    }
-    auto it = std::min_element(schedule.begin(), schedule.end(), [](const Action& a, const Action& b) {
-      return a.at != b.at ? a.at < b.at : a.seq < b.seq;
-    });
-    if (Clock::now() < it->at) {
-      cv.wait_until(lock, it->at);
-      continue;
-    }
-    std::function<void()> fn = std::move(it->fn);
-    schedule.erase(it);
-    lock.unlock();
-    fn();  // takes the lock itself and queues notes
-    lock.lock();
-    Deliver(lock);
-  }
-}
-
 Locator::Locator(const LocatorConfig& config) : m_pImpl(new Impl) {
   m_pImpl->cfg = config;
   m_pImpl->eraseRng = config.timing.eraseSeed;
-  if (config.bPlugged) {
-    std::unique_lock<std::mutex> lock(m_pImpl->mu);
+  if (config.bPlugged) {  // no other thread knows the locator yet
     m_pImpl->DoPlug();
     m_pImpl->notes.clear();  // no listener yet; SetListener reports the presence
   }
 }
 
 Locator::~Locator() {
-  {
-    std::lock_guard<std::mutex> lock(m_pImpl->mu);
-    m_pImpl->bStopping = true;
-    m_pImpl->schedule.clear();
-    ++m_pImpl->abortGen;
-    m_pImpl->cv.notify_all();
-  }
+  m_pImpl->With([](Impl& p) {
+    p.bStopping = true;
+    p.schedule.clear();
+    ++p.abortGen;
+    p.cv.notify_all();
+  });
   if (m_pImpl->scheduler.joinable()) m_pImpl->scheduler.join();
   if (m_pImpl->traceFile) std::fclose(m_pImpl->traceFile);
   delete m_pImpl;
 }
 
 void Locator::SetListener(BusListener listener) {
-  std::unique_lock<std::mutex> lock(m_pImpl->mu);
-  auto& p = *m_pImpl;
-  p.listener = std::move(listener);
-  // Presence notes queued for the previous listener would mislead the new one.
-  std::deque<Note> keep;
-  for (auto& n : p.notes)
-    if (n.kind == Note::kLog) keep.push_back(std::move(n));
-  p.notes = std::move(keep);
-  if (p.bPlugged) p.notes.push_back(Note{Note::kPlug, p.deviceId, p.cfg.vendorId, p.cfg.productId, {}});
-  m_pImpl->Deliver(lock);
+  m_pImpl->Notifying([&](Impl& p) {
+    p.listener = std::move(listener);
+    // Presence notes queued for the previous listener would mislead the new one.
+    std::erase_if(p.notes, [](const Note& n) { return n.kind != Note::kLog; });
+    if (p.bPlugged) p.notes.push_back(Note{Note::kPlug, p.deviceId, p.cfg.vendorId, p.cfg.productId, {}});
+  });
 }
 
-void Locator::Plug() {
-  std::unique_lock<std::mutex> lock(m_pImpl->mu);
-  m_pImpl->DoPlug();
-  m_pImpl->Deliver(lock);
-}
-
-void Locator::Unplug() {
-  std::unique_lock<std::mutex> lock(m_pImpl->mu);
-  m_pImpl->DoUnplug();
-  m_pImpl->Deliver(lock);
-}
+void Locator::Plug() { m_pImpl->Notifying([](Impl& p) { p.DoPlug(); }); }
+void Locator::Unplug() { m_pImpl->Notifying([](Impl& p) { p.DoUnplug(); }); }
 
 void Locator::PlugAfter(uint32_t delayMs, uint32_t upMs) {
   std::lock_guard<std::mutex> lock(m_pImpl->mu);
@@ -327,7 +314,6 @@ void Locator::PlugAfter(uint32_t delayMs, uint32_t upMs) {
   // The plug records which presence it made so that the later unplug ends only that one.
   auto madeId = std::make_shared<uint64_t>(0);
   p->Schedule(delayMs, [p, madeId] {
-    std::lock_guard<std::mutex> l(p->mu);
     if (!p->bPlugged) {
       p->DoPlug();
       *madeId = p->deviceId;
@@ -335,7 +321,6 @@ void Locator::PlugAfter(uint32_t delayMs, uint32_t upMs) {
   });
   if (upMs != 0) {
     p->Schedule(delayMs + upMs, [p, madeId] {
-      std::lock_guard<std::mutex> l(p->mu);
       if (p->bPlugged && *madeId != 0 && p->deviceId == *madeId) p->DoUnplug();
     });
   }
@@ -347,29 +332,29 @@ uint16_t Locator::ProductId() const { return m_pImpl->With([](Impl& p) { return 
 uint16_t Locator::VendorId() const { return m_pImpl->With([](Impl& p) { return p.cfg.vendorId; }); }
 
 void Locator::SetIds(uint16_t vendorId, uint16_t productId) {
-  std::lock_guard<std::mutex> lock(m_pImpl->mu);
-  m_pImpl->cfg.vendorId = vendorId;
-  m_pImpl->cfg.productId = productId;
+  m_pImpl->With([&](Impl& p) {
+    p.cfg.vendorId = vendorId;
+    p.cfg.productId = productId;
+  });
 }
 
 BusStatus Locator::Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, uint32_t len, uint32_t* pMoved,
                        uint32_t timeoutMs, TimePoint arrival) {
-  *pMoved = 0;
   if (arrival == TimePoint{}) arrival = Clock::now();
   std::unique_lock<std::mutex> lock(m_pImpl->mu);
   auto& p = *m_pImpl;
-  if (const BusStatus refused = p.StartTransfer(deviceId, pipe, kPipeOut, pData, len); refused != BusStatus::kOk)
-    return refused;
+  if (const BusStatus no = p.StartTransfer(deviceId, pipe, kPipeOut, pData, len, pMoved); no != BusStatus::kOk) return no;
 
   const uint32_t cmd = len >= 12 ? WordAt(pData + 8) : 0;
-  const Strike s = p.faults.Next(cmd, len, p.log);
-  if (s.bUnplugBefore) {
+  using K = FaultKind;
+  const Strike s = p.faults.Next(cmd, len, p.logLine);
+  if (s.Has(K::kUnplugBefore)) {
     p.DoUnplug();
     p.Deliver(lock);
     return BusStatus::kGone;
   }
-  if (s.shortWrite) {
-    *pMoved = *s.shortWrite;
+  if (s.Has(K::kShortWrite)) {
+    *pMoved = s.Value(K::kShortWrite);
     p.Record(true, pData, *pMoved);
     p.NewRequest(arrival);
     const uint64_t gen = p.abortGen;
@@ -389,13 +374,15 @@ BusStatus Locator::Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, ui
   const uint64_t outNs = p.cfg.timing.TransferNs(len);
   const Clock::time_point outDone = arrival + std::chrono::nanoseconds(outNs);
   std::optional<Pending> next;
-  if (s.bStall) next = Pending{{}, outDone, 0, false, false, true, false};
-  const Answer a = s.bExecute ? p.Execute(pData, len, outDone) : Answer{};
-  if (a.words && s.bAnswer) {
+  if (s.Has(K::kStall)) next = Pending{{}, outDone, 0, false, false, true, false};
+  const bool bExecute = !s.Has(K::kStall) && !s.Has(K::kSilence);
+  const Answer a = bExecute ? p.Execute(pData, len, outDone) : Answer{};
+  if (a.words && !s.Has(K::kNoAnswer)) {
     const uint64_t workNs = (*a.words)[1] == 0 ? p.cfg.timing.WorkNs(cmd, a.work) : 0;
-    const auto readyAt = outDone + (s.delayMs ? std::chrono::nanoseconds(std::chrono::milliseconds(*s.delayMs))
-                                              : std::chrono::nanoseconds(workNs));
-    next = Pending{s.Frame(*a.words), readyAt, outNs + workNs, s.bUnplugAfter, s.bLate, false, s.bBabble};
+    std::chrono::nanoseconds toReady(workNs);
+    if (s.Has(K::kDelay)) toReady = std::chrono::milliseconds(s.Value(K::kDelay));
+    next = Pending{s.Frame(*a.words), outDone + toReady, outNs + workNs, s.Has(K::kUnplugAfter), s.Has(K::kLate), false,
+                   s.Has(K::kBabble)};
   }
   if (next) {
     p.pending = std::move(next);
@@ -408,12 +395,10 @@ BusStatus Locator::Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, ui
 
 BusStatus Locator::In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t len, uint32_t* pMoved,
                       uint32_t timeoutMs, TimePoint arrival) {
-  *pMoved = 0;
   if (arrival == TimePoint{}) arrival = Clock::now();
   std::unique_lock<std::mutex> lock(m_pImpl->mu);
   auto& p = *m_pImpl;
-  if (const BusStatus refused = p.StartTransfer(deviceId, pipe, kPipeIn, pBuf, len); refused != BusStatus::kOk)
-    return refused;
+  if (const BusStatus no = p.StartTransfer(deviceId, pipe, kPipeIn, pBuf, len, pMoved); no != BusStatus::kOk) return no;
 
   const uint64_t gen = p.abortGen;
   const auto deadline = arrival + std::chrono::milliseconds(timeoutMs);
@@ -448,24 +433,18 @@ BusStatus Locator::In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t l
   const Pending pend = std::move(*front);
   front.reset();
   const uint32_t size = uint32_t(pend.bytes.size());
-  BusStatus status = BusStatus::kOk;
-  if (pend.bStall) {
-    p.Log("IN transfer answered with a stall");
-    p.Record(false, pBuf, 0);
-    status = BusStatus::kStall;
-  } else if (len < size || pend.bBabble) {
+  const bool bBabble = !pend.bStall && (len < size || pend.bBabble);
+  const bool bOk = !pend.bStall && !bBabble;
+  if (pend.bStall) p.Log("IN transfer answered with a stall");
+  if (bBabble)
     p.Log("IN transfer of " + std::to_string(len) + " bytes babbles: the response of " + std::to_string(size) +
           " bytes overflows it");
-    p.Record(false, pBuf, 0);
-    status = BusStatus::kBabble;
-  } else {
-    if (size != 0) std::memcpy(pBuf, pend.bytes.data(), size);
-    *pMoved = size;
-    p.Record(false, pBuf, size, pend.chargedNs + p.cfg.timing.TransferNs(size));
-  }
+  if (bOk && size != 0) std::memcpy(pBuf, pend.bytes.data(), size);
+  *pMoved = bOk ? size : 0;
+  p.Record(false, pBuf, *pMoved, bOk ? pend.chargedNs + p.cfg.timing.TransferNs(size) : 0);
   if (pend.bUnplugAfter) p.DoUnplug();
   p.Deliver(lock);
-  return status;
+  return pend.bStall ? BusStatus::kStall : bBabble ? BusStatus::kBabble : BusStatus::kOk;
 }
 
 BusStatus Locator::SetInterface(uint64_t deviceId, uint32_t iface, uint32_t alt) {
@@ -496,15 +475,24 @@ void Locator::SetProductionLine(bool bOn, uint32_t afterUpdateMs, uint32_t replu
 void Locator::ResetMemory() { m_pImpl->With([](Impl& p) { p.loader.Reset(); }); }
 
 uint16_t Locator::FlashUnit(uint32_t unitAddress) const {
-  return m_pImpl->With([&](Impl& p) { return p.loader.FlashUnit(unitAddress); });
+  return m_pImpl->With([&](Impl& p) { return unitAddress < kFlashUnits ? p.loader.Flash()[unitAddress] : uint16_t(0xFFFF); });
 }
 
 std::vector<uint16_t> Locator::FlashUnits(uint32_t unitAddress, uint32_t count) const {
-  return m_pImpl->With([&](Impl& p) { return p.loader.FlashUnits(unitAddress, count); });
+  const uint64_t end = std::min<uint64_t>(uint64_t(unitAddress) + count, kFlashUnits);
+  return m_pImpl->With([&](Impl& p) {
+    const auto& flash = p.loader.Flash();
+    return unitAddress < end ? std::vector<uint16_t>(flash.begin() + unitAddress, flash.begin() + end) : std::vector<uint16_t>{};
+  });
 }
 
 std::vector<uint8_t> Locator::FlashBytes(uint32_t unitAddress, uint32_t byteCount) const {
-  return m_pImpl->With([&](Impl& p) { return p.loader.FlashBytes(unitAddress, byteCount); });
+  return m_pImpl->With([&](Impl& p) {
+    std::vector<uint8_t> out;
+    for (uint64_t i = 0; i < byteCount && unitAddress + i / 2 < kFlashUnits; ++i)
+      out.push_back(uint8_t(p.loader.Flash()[unitAddress + i / 2] >> (8 * (i % 2))));
+    return out;
+  });
 }
 
 void Locator::LoadFlash(uint32_t unitAddress, const std::vector<uint8_t>& bytes) {
@@ -512,7 +500,11 @@ void Locator::LoadFlash(uint32_t unitAddress, const std::vector<uint8_t>& bytes)
 }
 
 std::vector<uint8_t> Locator::EepromBytes(uint32_t address, uint32_t count) const {
-  return m_pImpl->With([&](Impl& p) { return p.loader.EepromBytes(address, count); });
+  const uint64_t end = std::min<uint64_t>(uint64_t(address) + count, kEepromBytes);
+  return m_pImpl->With([&](Impl& p) {
+    const auto& eeprom = p.loader.Eeprom();
+    return address < end ? std::vector<uint8_t>(eeprom.begin() + address, eeprom.begin() + end) : std::vector<uint8_t>{};
+  });
 }
 
 uint32_t Locator::FlashCrc(uint32_t unitAddress, uint32_t unitCount) const {

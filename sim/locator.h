@@ -72,6 +72,11 @@ struct LocatorConfig {
 
 // The 18-byte USB device descriptor the locator reports (little-endian fields).
 std::array<uint8_t, 18> DeviceDescriptorBytes(uint16_t vendorId, uint16_t productId);
+// The manufacturer and product strings it reports.
+constexpr const char* kManufacturer = "Quenby Ltd";
+inline std::string ProductName(uint16_t productId) {
+  return productId == 1 ? "Dorrin C6748 (simulated)" : "Kessan USB Loader (simulated)";
+}
 
 // Receives plug events. Called without any lock of the locator held, on the thread that
 // caused the event (a test's, the schedule's, or a transfer's for kUnplug* faults).

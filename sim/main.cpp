@@ -355,22 +355,15 @@ int main(int argc, char** argv) {
   gadget.Stop();
 #endif
   int rc = 0;
-  if (!flashDumpPath.empty()) {
-    if (locator.DumpFlash(flashDumpPath)) {
-      Print("flash written to " + flashDumpPath);
-    } else {
-      PrintError("cannot write \"" + flashDumpPath + "\"");
-      rc = 1;
-    }
-  }
-  if (!eepromDumpPath.empty()) {
-    if (locator.DumpEeprom(eepromDumpPath)) {
-      Print("EEPROM written to " + eepromDumpPath);
-    } else {
-      PrintError("cannot write \"" + eepromDumpPath + "\"");
-      rc = 1;
-    }
-  }
+  const auto dump = [&](const std::string& path, bool (vxsim::Locator::*write)(const std::string&) const,
+                        const std::string& what) {
+    if (path.empty()) return;
+    if ((locator.*write)(path)) return Print(what + " written to " + path);
+    PrintError("cannot write \"" + path + "\"");
+    rc = 1;
+  };
+  dump(flashDumpPath, &vxsim::Locator::DumpFlash, "flash");
+  dump(eepromDumpPath, &vxsim::Locator::DumpEeprom, "EEPROM");
   locator.SetEventLog({});
   return rc;
 }

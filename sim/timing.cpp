@@ -2,19 +2,25 @@
 #include "sim/timing.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "sim/loader.h"
 
 namespace vxsim {
 
-LinkGeometry LinkGeometryOf(LinkSpeed link) {
-  switch (link) {
-    case LinkSpeed::kFull: return {1'000'000, 64, 19};
-    case LinkSpeed::kHigh: return {125'000, 512, 13};
-    case LinkSpeed::kNone: break;
-  }
-  return {0, 512, 1};
-}
+namespace {
+
+// Each link in LinkSpeed's order: its name and geometry.
+constexpr struct {
+  const char* name;
+  LinkGeometry geometry;
+} kLinks[] = {{"none", {0, 512, 1}}, {"fs", {1'000'000, 64, 19}}, {"hs", {125'000, 512, 13}}};
+const auto& Link(LinkSpeed link) { return kLinks[size_t(link) < std::size(kLinks) ? size_t(link) : 0]; }
+
+}  // namespace
+
+LinkGeometry LinkGeometryOf(LinkSpeed link) { return Link(link).geometry; }
+const char* LinkName(LinkSpeed link) { return Link(link).name; }
 
 uint64_t LinkTransferNs(LinkSpeed link, uint32_t bytes) {
   const LinkGeometry g = LinkGeometryOf(link);
@@ -23,18 +29,9 @@ uint64_t LinkTransferNs(LinkSpeed link, uint32_t bytes) {
   return frames * g.frameNs;
 }
 
-const char* LinkName(LinkSpeed link) {
-  switch (link) {
-    case LinkSpeed::kFull: return "fs";
-    case LinkSpeed::kHigh: return "hs";
-    case LinkSpeed::kNone: break;
-  }
-  return "none";
-}
-
 std::optional<LinkSpeed> ParseLink(const std::string& text) {
-  for (LinkSpeed l : {LinkSpeed::kNone, LinkSpeed::kFull, LinkSpeed::kHigh})
-    if (text == LinkName(l)) return l;
+  for (size_t i = 0; i < std::size(kLinks); ++i)
+    if (text == kLinks[i].name) return LinkSpeed(i);
   return std::nullopt;
 }
 
