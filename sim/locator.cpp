@@ -33,15 +33,14 @@ struct Note {
   std::string text;
 };
 
-// A response in the IN endpoint (or one to come), as the faults that struck it left it.
+// A response in the IN endpoint (or one to come), and what the faults of its exchange do to
+// its IN transfer: kStall (no response: a stall), kBabble, kUnplugAfter.
 struct Pending {
   std::vector<uint8_t> bytes;
   Clock::time_point readyAt;
   uint64_t chargedNs = 0;  // of the exchange so far: the OUT transfer and the device's work
-  bool bUnplugAfter = false;
-  bool bLate = false;    // not ready until its IN transfer has timed out
-  bool bStall = false;   // no response: its IN transfer is answered with a stall
-  bool bBabble = false;  // its IN transfer ends in babble
+  Strike strike;
+  bool bLate = false;  // kLate: not ready until its IN transfer has timed out
 };
 
 }  // namespace
@@ -374,15 +373,14 @@ BusStatus Locator::Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, ui
   const uint64_t outNs = p.cfg.timing.TransferNs(len);
   const Clock::time_point outDone = arrival + std::chrono::nanoseconds(outNs);
   std::optional<Pending> next;
-  if (s.Has(K::kStall)) next = Pending{{}, outDone, 0, false, false, true, false};
+  if (s.Has(K::kStall)) next = Pending{{}, outDone, 0, s, false};
   const bool bExecute = !s.Has(K::kStall) && !s.Has(K::kSilence);
   const Answer a = bExecute ? p.Execute(pData, len, outDone) : Answer{};
   if (a.words && !s.Has(K::kNoAnswer)) {
     const uint64_t workNs = (*a.words)[1] == 0 ? p.cfg.timing.WorkNs(cmd, a.work) : 0;
     std::chrono::nanoseconds toReady(workNs);
     if (s.Has(K::kDelay)) toReady = std::chrono::milliseconds(s.Value(K::kDelay));
-    next = Pending{s.Frame(*a.words), outDone + toReady, outNs + workNs, s.Has(K::kUnplugAfter), s.Has(K::kLate), false,
-                   s.Has(K::kBabble)};
+    next = Pending{s.Frame(*a.words), outDone + toReady, outNs + workNs, s, s.Has(K::kLate)};
   }
   if (next) {
     p.pending = std::move(next);
@@ -433,18 +431,19 @@ BusStatus Locator::In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t l
   const Pending pend = std::move(*front);
   front.reset();
   const uint32_t size = uint32_t(pend.bytes.size());
-  const bool bBabble = !pend.bStall && (len < size || pend.bBabble);
-  const bool bOk = !pend.bStall && !bBabble;
-  if (pend.bStall) p.Log("IN transfer answered with a stall");
+  const bool bStall = pend.strike.Has(FaultKind::kStall);
+  const bool bBabble = !bStall && (len < size || pend.strike.Has(FaultKind::kBabble));
+  const bool bOk = !bStall && !bBabble;
+  if (bStall) p.Log("IN transfer answered with a stall");
   if (bBabble)
     p.Log("IN transfer of " + std::to_string(len) + " bytes babbles: the response of " + std::to_string(size) +
           " bytes overflows it");
   if (bOk && size != 0) std::memcpy(pBuf, pend.bytes.data(), size);
   *pMoved = bOk ? size : 0;
   p.Record(false, pBuf, *pMoved, bOk ? pend.chargedNs + p.cfg.timing.TransferNs(size) : 0);
-  if (pend.bUnplugAfter) p.DoUnplug();
+  if (pend.strike.Has(FaultKind::kUnplugAfter)) p.DoUnplug();
   p.Deliver(lock);
-  return pend.bStall ? BusStatus::kStall : bBabble ? BusStatus::kBabble : BusStatus::kOk;
+  return bStall ? BusStatus::kStall : bBabble ? BusStatus::kBabble : BusStatus::kOk;
 }
 
 BusStatus Locator::SetInterface(uint64_t deviceId, uint32_t iface, uint32_t alt) {
