@@ -2,8 +2,7 @@
 #include "sim/fault.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
+#include <charconv>
 #include <iterator>
 
 #include "sim/loader.h"
@@ -32,19 +31,12 @@ static_assert(std::size(kKinds) == kFaultKinds);
 
 // A whole unsigned 32-bit number, decimal or 0x-hex.
 bool ParseNumber(const std::string& s, uint32_t* pValue) {
-  if (s.empty() || s[0] == '-' || s[0] == '+' || s[0] == ' ') return false;
   const bool bHex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
-  const std::string digits = bHex ? s.substr(2) : s;
-  for (char c : digits) {
-    const bool bDigit = c >= '0' && c <= '9';
-    const bool bHexDigit = (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    if (!bDigit && !(bHex && bHexDigit)) return false;
-  }
-  errno = 0;
-  char* pEnd = nullptr;
-  const unsigned long long v = std::strtoull(digits.c_str(), &pEnd, bHex ? 16 : 10);
-  if (errno != 0 || *pEnd != '\0' || v > 0xFFFFFFFFull) return false;
-  *pValue = uint32_t(v);
+  const char *first = s.data() + (bHex ? 2 : 0), *last = s.data() + s.size();
+  uint32_t v = 0;
+  const auto [end, ec] = std::from_chars(first, last, v, bHex ? 16 : 10);
+  if (first == last || ec != std::errc() || end != last) return false;
+  *pValue = v;
   return true;
 }
 
@@ -63,11 +55,11 @@ bool Matches(const Fault& f, uint32_t exchangeNo, uint32_t cmd, uint32_t cmdNo) 
 }  // namespace
 
 Strike FaultPlan::Next(uint32_t command, uint32_t len, const std::function<void(std::string)>& log) {
-  const uint32_t exchangeNo = ++m_exchanges;
-  const uint32_t commandNo = ++m_commandNo[command];
+  const uint32_t exchangeNo = ++exchanges;
+  const uint32_t nth = ++commandNo[command];
   Strike s;
-  for (const Fault& f : m_faults) {
-    if (!Matches(f, exchangeNo, command, commandNo)) continue;
+  for (const Fault& f : faults) {
+    if (!Matches(f, exchangeNo, command, nth)) continue;
     log("fault " + std::string(FaultKindName(f.kind)) + " strikes exchange " + std::to_string(exchangeNo));
     const size_t k = size_t(f.kind);
     if (k < kFaultKinds && !s.values[k]) s.values[k] = f.value != 0 ? f.value : kKinds[k].byDefault;
@@ -86,7 +78,8 @@ std::vector<uint8_t> Strike::Frame(std::vector<uint32_t> w) const {
     w.pop_back();  // framed as m - 1 words
   }
   w.push_back(Sum(w, w.size()) + (Has(FaultKind::kBadChecksum) ? 1 : 0));
-  std::vector<uint8_t> bytes = WordsToBytes(w);
+  std::vector<uint8_t> bytes(w.size() * 4);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(w[i / 4] >> (8 * (i % 4)));
   if (Has(FaultKind::kZeroResponse)) std::fill(bytes.begin(), bytes.end(), uint8_t(0));
   if (Has(FaultKind::kShortResponse)) bytes.resize(std::min<size_t>(bytes.size(), Value(FaultKind::kShortResponse)));
   return bytes;

@@ -62,9 +62,7 @@ struct Fault {
 // Grammar (no spaces; numbers decimal or 0x-hex, 32 bits):
 //   fault := kind ["=" value] "@" where ["*" times]
 //   where := "x=" exchange | "cmd=" command ["#" nth] | "x=" exchange ",cmd=" command
-//   kind  := "noanswer" | "badchecksum" | "wrongcount" | "counttoolarge" | "result" |
-//            "shortresponse" | "zeroresponse" | "shortwrite" | "unplugbefore" |
-//            "unplugafter" | "delay" | "late" | "stall" | "babble" | "silence"
+//   kind  := FaultKindName of a kind ("noanswer", "badchecksum", ... "silence")
 // "result" needs a value; "counttoolarge", "shortresponse", "shortwrite" and "delay" take
 // an optional one; the others take none. exchange, command and nth must not be 0.
 // Returns nothing and sets *pError when the text is not a fault.
@@ -82,19 +80,14 @@ struct Strike {
   std::vector<uint8_t> Frame(std::vector<uint32_t> words) const;
 };
 
-class FaultPlan {
- public:
-  void Add(const Fault& fault) { m_faults.push_back(fault); }
-  void Clear() { m_faults.clear(); }
-  uint32_t Exchanges() const { return m_exchanges; }  // as Fault::exchange numbers them
+// The faults, and the exchanges and each command's requests so far (as Fault counts them).
+struct FaultPlan {
+  std::vector<Fault> faults;
+  uint32_t exchanges = 0;
+  std::map<uint32_t, uint32_t> commandNo;
   // Numbers the next exchange, an OUT transfer of `len` bytes carrying `command`, and
   // returns what the faults that match it do; logs each fault that strikes.
   Strike Next(uint32_t command, uint32_t len, const std::function<void(std::string)>& log);
-
- private:
-  std::vector<Fault> m_faults;
-  uint32_t m_exchanges = 0;
-  std::map<uint32_t, uint32_t> m_commandNo;
 };
 
 }  // namespace vxsim

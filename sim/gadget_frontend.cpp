@@ -113,10 +113,8 @@ std::vector<GadgetStep> GadgetSetupSteps(const GadgetLayout& l) {
       {GadgetStep::kWrite, g + "/bDeviceSubClass", "0x00"},
       {GadgetStep::kWrite, g + "/bDeviceProtocol", "0x00"},
       {GadgetStep::kWrite, g + "/bMaxPacketSize0", "64"},
-  };
-  // High speed at most: the locator has no SuperSpeed descriptors.
-  if (l.bMaxSpeed) s.push_back({GadgetStep::kWrite, g + "/max_speed", "high-speed"});
-  const std::vector<GadgetStep> rest = {
+      // High speed at most: the locator has no SuperSpeed descriptors.
+      {GadgetStep::kWrite, g + "/max_speed", "high-speed"},
       {GadgetStep::kMkdir, g + "/strings/0x409", ""},
       {GadgetStep::kWrite, g + "/strings/0x409/manufacturer", kManufacturer},
       {GadgetStep::kWrite, g + "/strings/0x409/product", ProductName(l.productId)},
@@ -128,7 +126,8 @@ std::vector<GadgetStep> GadgetSetupSteps(const GadgetLayout& l) {
       {GadgetStep::kMkdir, l.mountPoint, ""},
       {GadgetStep::kMount, l.mountPoint, l.name},
   };
-  s.insert(s.end(), rest.begin(), rest.end());
+  if (!l.bMaxSpeed)
+    s.erase(std::find_if(s.begin(), s.end(), [](const GadgetStep& t) { return t.path.ends_with("/max_speed"); }));
   return s;
 }
 
@@ -246,50 +245,33 @@ std::string ControllerDriver(const std::string& controller) {
 bool RunStep(const GadgetStep& s) {
   int err = 0;
   switch (s.kind) {
-    case GadgetStep::kMkdir:
-      return ::mkdir(s.path.c_str(), 0755) == 0;
+    case GadgetStep::kMkdir: return ::mkdir(s.path.c_str(), 0755) == 0;
     case GadgetStep::kWrite:
       if (WriteText(s.path, s.value, &err)) return true;
       errno = err;
       return false;
-    case GadgetStep::kSymlink:
-      return ::symlink(s.value.c_str(), s.path.c_str()) == 0;
-    case GadgetStep::kMount:
-      return ::mount(s.value.c_str(), s.path.c_str(), "functionfs", 0, nullptr) == 0;
+    case GadgetStep::kSymlink: return ::symlink(s.value.c_str(), s.path.c_str()) == 0;
+    case GadgetStep::kMount: return ::mount(s.value.c_str(), s.path.c_str(), "functionfs", 0, nullptr) == 0;
   }
   return false;
 }
 
 // Undoes one step (see GadgetUndoSteps); what is already gone counts as undone.
 bool UndoStep(const GadgetStep& s) {
-  int r = 0;
-  switch (s.kind) {
-    case GadgetStep::kMkdir:
-      r = ::rmdir(s.path.c_str());
-      break;
-    case GadgetStep::kSymlink:
-      r = ::unlink(s.path.c_str());
-      break;
-    case GadgetStep::kMount:
-      r = ::umount2(s.path.c_str(), 0);
-      if (r != 0 && errno == EINVAL) return true;  // not mounted
-      break;
-    case GadgetStep::kWrite:
-      return true;
-  }
+  const int r = s.kind == GadgetStep::kMkdir     ? ::rmdir(s.path.c_str())
+                : s.kind == GadgetStep::kSymlink ? ::unlink(s.path.c_str())
+                : s.kind == GadgetStep::kMount   ? ::umount2(s.path.c_str(), 0)
+                                                 : 0;  // a write goes with its directory
+  if (r != 0 && s.kind == GadgetStep::kMount && errno == EINVAL) return true;  // not mounted
   return r == 0 || errno == ENOENT;
 }
 
 std::string StepText(const GadgetStep& s) {
   switch (s.kind) {
-    case GadgetStep::kMkdir:
-      return "mkdir " + s.path;
-    case GadgetStep::kWrite:
-      return "write \"" + s.value + "\" to " + s.path;
-    case GadgetStep::kSymlink:
-      return "ln -s " + s.value + " " + s.path;
-    case GadgetStep::kMount:
-      return "mount -t functionfs " + s.value + " " + s.path;
+    case GadgetStep::kMkdir: return "mkdir " + s.path;
+    case GadgetStep::kWrite: return "write \"" + s.value + "\" to " + s.path;
+    case GadgetStep::kSymlink: return "ln -s " + s.value + " " + s.path;
+    case GadgetStep::kMount: return "mount -t functionfs " + s.value + " " + s.path;
   }
   return {};
 }

@@ -18,10 +18,6 @@ constexpr uint32_t kEepromRecordAddress = 0x1000;
 
 }  // namespace
 
-uint32_t WordAt(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 std::vector<uint32_t> BytesToWords(const uint8_t* p, uint32_t len) {
   std::vector<uint32_t> words((len + 3) / 4, 0);
   for (uint32_t i = 0; i < len; ++i) words[i / 4] |= uint32_t(p[i]) << (8 * (i % 4));
@@ -34,12 +30,6 @@ uint32_t Sum(const std::vector<uint32_t>& w, size_t count) {
   return s;
 }
 
-std::vector<uint8_t> WordsToBytes(const std::vector<uint32_t>& words) {
-  std::vector<uint8_t> b(words.size() * 4);
-  for (size_t i = 0; i < b.size(); ++i) b[i] = uint8_t(words[i / 4] >> (8 * (i % 4)));
-  return b;
-}
-
 std::string Hex(uint32_t v) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%X", v);
@@ -47,13 +37,7 @@ std::string Hex(uint32_t v) {
 }
 
 uint32_t LoaderCrcStep(uint32_t crc, uint8_t data) {
-  for (int bit = 7; bit >= 0; --bit) {
-    const uint32_t d = (data >> bit) & 1u;
-    if (((crc >> 15) & 1u) != d)
-      crc = (crc << 1) ^ 0x1021u;
-    else
-      crc <<= 1;
-  }
+  for (int bit = 7; bit >= 0; --bit) crc = ((crc >> 15) & 1u) != ((data >> bit) & 1u) ? (crc << 1) ^ 0x1021u : crc << 1;
   return crc;
 }
 

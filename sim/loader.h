@@ -73,12 +73,10 @@ constexpr uint32_t kResultBadArguments = 0x80000004;   // n or m not what the co
 constexpr uint32_t kResultBadAddress = 0x80000005;     // not a sector, or beyond flash/EEPROM
 constexpr uint32_t kResultBusy = 0x80000006;           // an erase is running
 
-// The frame codec: little-endian words, bytes as words (a trailing partial word
-// zero-padded), the checksum of the first `count` words, and words as bytes.
-uint32_t WordAt(const uint8_t* p);
+// The frame codec: bytes as little-endian words (a trailing partial word zero-padded), and
+// the checksum of the first `count` words.
 std::vector<uint32_t> BytesToWords(const uint8_t* p, uint32_t len);
 uint32_t Sum(const std::vector<uint32_t>& words, size_t count);
-std::vector<uint8_t> WordsToBytes(const std::vector<uint32_t>& words);
 std::string Hex(uint32_t v);  // "0x1F"
 
 // The loader's CRC step: 0x1021, MSB first, over bits 0-7 of data, never reduced to 16 bits.
@@ -87,8 +85,7 @@ uint32_t LoaderCrcStep(uint32_t crc, uint8_t data);
 // What one request did, besides its response, that the locator around the loader acts on.
 struct Answer {
   std::optional<std::vector<uint32_t>> words;  // the m response words before the checksum; none: dropped
-  uint32_t eraseSector = 0;  // with eraseUnits: the erase of this sector started
-  uint32_t eraseUnits = 0;
+  uint32_t eraseSector = 0, eraseUnits = 0;  // the erase of this sector (of so many units) started
   uint32_t work = 0;         // words programmed by a flash write, units of a flash CRC
   bool bRecord = false;      // the EEPROM write at 0x1000, the closing record of an update
 };
@@ -115,10 +112,7 @@ class Loader {
 
  private:
   using Words = std::vector<uint32_t>;
-  struct Refusal {
-    uint32_t code = 0;  // 0: carried out
-    std::string why;
-  };
+  struct Refusal { uint32_t code = 0; std::string why; };  // code 0: carried out
   void FinishErase();
   void NoteWrite(uint32_t base, uint32_t offset, uint32_t words);
   void EndRun();
@@ -126,8 +120,7 @@ class Loader {
   Log m_log;
   std::vector<uint16_t> m_flash = std::vector<uint16_t>(kFlashUnits, 0xFFFF);
   std::vector<uint8_t> m_eeprom = std::vector<uint8_t>(kEepromBytes, 0xFF);
-  // Units programmed (or left undefined by an erase) since their sector's last finished
-  // erase, and the flash writes that programmed such a unit.
+  // Units programmed (or left undefined) since their sector's last finished erase.
   std::vector<bool> m_dirty = std::vector<bool>(kFlashUnits, false);
   uint32_t m_unerasedWrites = 0;
   bool m_bErasing = false;

@@ -28,8 +28,7 @@ constexpr size_t kTraceLimit = 500000;  // in-memory entries kept (the file keep
 struct Note {
   enum Kind { kPlug, kUnplug, kLog } kind;
   uint64_t id = 0;
-  uint16_t vid = 0;
-  uint16_t pid = 0;
+  uint16_t vid = 0, pid = 0;
   std::string text;
 };
 
@@ -65,7 +64,7 @@ struct Locator::Impl {
   std::optional<Pending> held;
   std::optional<Pending> pending;
   uint64_t abortGen = 0;
-  FaultPlan faults;
+  FaultPlan plan;
   uint32_t exchanges = 0;  // requests received whole
   std::map<uint32_t, uint32_t> cmdCounts;
 
@@ -148,9 +147,7 @@ struct Locator::Impl {
     if (a.bRecord && bProduction) {
       const uint64_t id = deviceId;
       Log("update finished: unplugging in " + std::to_string(afterUpdateMs) + " ms");
-      Schedule(afterUpdateMs, [this, id] {
-        if (bPlugged && deviceId == id) DoUnplug();
-      });
+      Schedule(afterUpdateMs, [this, id] { if (bPlugged && deviceId == id) DoUnplug(); });
       Schedule(afterUpdateMs + replugMs, [this] {
         if (!bPlugged) {
           loader.Reset();
@@ -198,11 +195,8 @@ struct Locator::Impl {
     TraceEntry e{bOut, BytesToWords(p, len), len, chargedNs};
     if (traceFile) {
       std::string line = std::string(bOut ? "OUT " : "IN ") + std::to_string(len) + ":";
-      char buf[32];
-      for (uint32_t w : e.words) {
-        std::snprintf(buf, sizeof buf, " %08X", w);
-        line += buf;
-      }
+      char buf[16];
+      for (uint32_t w : e.words) line.append(buf, size_t(std::snprintf(buf, sizeof buf, " %08X", w)));
       if (!bOut && cfg.timing.Timed()) line += " ; " + std::to_string(chargedNs) + " ns";
       line += "\n";
       std::fputs(line.c_str(), traceFile);
@@ -318,11 +312,8 @@ void Locator::PlugAfter(uint32_t delayMs, uint32_t upMs) {
       *madeId = p->deviceId;
     }
   });
-  if (upMs != 0) {
-    p->Schedule(delayMs + upMs, [p, madeId] {
-      if (p->bPlugged && *madeId != 0 && p->deviceId == *madeId) p->DoUnplug();
-    });
-  }
+  if (upMs != 0)
+    p->Schedule(delayMs + upMs, [p, madeId] { if (p->bPlugged && p->deviceId == *madeId) p->DoUnplug(); });
 }
 
 bool Locator::IsPlugged() const { return m_pImpl->With([](Impl& p) { return p.bPlugged; }); }
@@ -342,11 +333,11 @@ BusStatus Locator::Out(uint64_t deviceId, uint8_t pipe, const uint8_t* pData, ui
   if (arrival == TimePoint{}) arrival = Clock::now();
   std::unique_lock<std::mutex> lock(m_pImpl->mu);
   auto& p = *m_pImpl;
-  if (const BusStatus no = p.StartTransfer(deviceId, pipe, kPipeOut, pData, len, pMoved); no != BusStatus::kOk) return no;
+  if (const BusStatus e = p.StartTransfer(deviceId, pipe, kPipeOut, pData, len, pMoved); e != BusStatus::kOk) return e;
 
-  const uint32_t cmd = len >= 12 ? WordAt(pData + 8) : 0;
+  const uint32_t cmd = len >= 12 ? BytesToWords(pData + 8, 4)[0] : 0;
   using K = FaultKind;
-  const Strike s = p.faults.Next(cmd, len, p.logLine);
+  const Strike s = p.plan.Next(cmd, len, p.logLine);
   if (s.Has(K::kUnplugBefore)) {
     p.DoUnplug();
     p.Deliver(lock);
@@ -396,7 +387,7 @@ BusStatus Locator::In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t l
   if (arrival == TimePoint{}) arrival = Clock::now();
   std::unique_lock<std::mutex> lock(m_pImpl->mu);
   auto& p = *m_pImpl;
-  if (const BusStatus no = p.StartTransfer(deviceId, pipe, kPipeIn, pBuf, len, pMoved); no != BusStatus::kOk) return no;
+  if (const BusStatus e = p.StartTransfer(deviceId, pipe, kPipeIn, pBuf, len, pMoved); e != BusStatus::kOk) return e;
 
   const uint64_t gen = p.abortGen;
   const auto deadline = arrival + std::chrono::milliseconds(timeoutMs);
@@ -421,8 +412,8 @@ BusStatus Locator::In(uint64_t deviceId, uint8_t pipe, uint8_t* pBuf, uint32_t l
       p.cv.wait_until(lock, deadline);
       continue;
     }
-    const Clock::time_point inDone =
-        std::max(arrival, front->readyAt) + std::chrono::nanoseconds(p.cfg.timing.TransferNs(uint32_t(front->bytes.size())));
+    const Clock::time_point inDone = std::max(arrival, front->readyAt) +
+                                     std::chrono::nanoseconds(p.cfg.timing.TransferNs(uint32_t(front->bytes.size())));
     if (p.Reached(inDone)) break;
     p.WaitAimed(lock, inDone);
   }
@@ -460,8 +451,8 @@ void Locator::AbortWaits() {
   });
 }
 
-void Locator::AddFault(const Fault& fault) { m_pImpl->With([&](Impl& p) { p.faults.Add(fault); }); }
-void Locator::ClearFaults() { m_pImpl->With([](Impl& p) { p.faults.Clear(); }); }
+void Locator::AddFault(const Fault& fault) { m_pImpl->With([&](Impl& p) { p.plan.faults.push_back(fault); }); }
+void Locator::ClearFaults() { m_pImpl->With([](Impl& p) { p.plan.faults.clear(); }); }
 
 void Locator::SetProductionLine(bool bOn, uint32_t afterUpdateMs, uint32_t replugMs) {
   m_pImpl->With([&](Impl& p) {
@@ -474,14 +465,16 @@ void Locator::SetProductionLine(bool bOn, uint32_t afterUpdateMs, uint32_t replu
 void Locator::ResetMemory() { m_pImpl->With([](Impl& p) { p.loader.Reset(); }); }
 
 uint16_t Locator::FlashUnit(uint32_t unitAddress) const {
-  return m_pImpl->With([&](Impl& p) { return unitAddress < kFlashUnits ? p.loader.Flash()[unitAddress] : uint16_t(0xFFFF); });
+  return m_pImpl->With(
+      [&](Impl& p) { return unitAddress < kFlashUnits ? p.loader.Flash()[unitAddress] : uint16_t(0xFFFF); });
 }
 
 std::vector<uint16_t> Locator::FlashUnits(uint32_t unitAddress, uint32_t count) const {
-  const uint64_t end = std::min<uint64_t>(uint64_t(unitAddress) + count, kFlashUnits);
+  const uint64_t begin = std::min<uint64_t>(unitAddress, kFlashUnits);
+  const uint64_t end = std::min<uint64_t>(begin + count, kFlashUnits);
   return m_pImpl->With([&](Impl& p) {
-    const auto& flash = p.loader.Flash();
-    return unitAddress < end ? std::vector<uint16_t>(flash.begin() + unitAddress, flash.begin() + end) : std::vector<uint16_t>{};
+    const uint16_t* flash = p.loader.Flash().data();
+    return std::vector<uint16_t>(flash + begin, flash + end);
   });
 }
 
@@ -499,10 +492,11 @@ void Locator::LoadFlash(uint32_t unitAddress, const std::vector<uint8_t>& bytes)
 }
 
 std::vector<uint8_t> Locator::EepromBytes(uint32_t address, uint32_t count) const {
-  const uint64_t end = std::min<uint64_t>(uint64_t(address) + count, kEepromBytes);
+  const uint64_t begin = std::min<uint64_t>(address, kEepromBytes);
+  const uint64_t end = std::min<uint64_t>(begin + count, kEepromBytes);
   return m_pImpl->With([&](Impl& p) {
-    const auto& eeprom = p.loader.Eeprom();
-    return address < end ? std::vector<uint8_t>(eeprom.begin() + address, eeprom.begin() + end) : std::vector<uint8_t>{};
+    const uint8_t* eeprom = p.loader.Eeprom().data();
+    return std::vector<uint8_t>(eeprom + begin, eeprom + end);
   });
 }
 
@@ -538,7 +532,7 @@ bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
 bool Locator::DumpFlash(const std::string& path) const { return WriteFile(path, FlashBytes(0, kFlashUnits * 2)); }
 bool Locator::DumpEeprom(const std::string& path) const { return WriteFile(path, EepromBytes(0, kEepromBytes)); }
 uint32_t Locator::ExchangeCount() const { return m_pImpl->With([](Impl& p) { return p.exchanges; }); }
-uint32_t Locator::FaultExchangeCount() const { return m_pImpl->With([](Impl& p) { return p.faults.Exchanges(); }); }
+uint32_t Locator::FaultExchangeCount() const { return m_pImpl->With([](Impl& p) { return p.plan.exchanges; }); }
 uint32_t Locator::UnerasedWrites() const { return m_pImpl->With([](Impl& p) { return p.loader.UnerasedWrites(); }); }
 
 uint32_t Locator::CommandCount(uint32_t command) const {
@@ -566,16 +560,10 @@ TraceFloor FloorOfTrace(const std::vector<TraceEntry>& trace) {
 }
 
 std::optional<TraceEntry> ParseTraceLine(const std::string& line) {
-  TraceEntry e{false, {}, 0, 0};
-  const char* p = line.c_str();
-  if (line.rfind("OUT ", 0) == 0) {
-    e.bOut = true;
-    p += 4;
-  } else if (line.rfind("IN ", 0) == 0) {
-    p += 3;
-  } else {
-    return std::nullopt;
-  }
+  const bool bOut = line.rfind("OUT ", 0) == 0;
+  if (!bOut && line.rfind("IN ", 0) != 0) return std::nullopt;
+  TraceEntry e{bOut, {}, 0, 0};
+  const char* p = line.c_str() + (bOut ? 4 : 3);
   char* end = nullptr;
   e.bytes = uint32_t(std::strtoul(p, &end, 10));
   if (end == p || *end != ':') return std::nullopt;

@@ -233,18 +233,17 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  std::vector<vxsim::Fault> faults;
+
+  vxsim::Locator locator(cfg);
   for (const std::string& text : faultTexts) {
     std::string error;
-    std::optional<vxsim::Fault> f = vxsim::ParseFault(text, &error);
+    const std::optional<vxsim::Fault> f = vxsim::ParseFault(text, &error);
     if (!f) {
       PrintError(error);
       return 2;
     }
-    faults.push_back(*f);
+    locator.AddFault(*f);
   }
-
-  vxsim::Locator locator(cfg);
   locator.SetEventLog(Print);
   for (const std::string& option : flashImages) {
     std::string path = option;
@@ -272,7 +271,6 @@ int main(int argc, char** argv) {
     PrintError("cannot write trace file \"" + tracePath + "\"");
     return 2;
   }
-  for (const vxsim::Fault& f : faults) locator.AddFault(f);
   locator.SetProductionLine(bProductionLine, unplugAfterMs, replugMs);
 
   vxsim::Server server(locator, socketPath);
@@ -295,8 +293,8 @@ int main(int argc, char** argv) {
     char model[400];
     std::snprintf(model, sizeof model,
                   "timing: link %s, latency %u us, page program %u us, CRC %u ns/unit, erase %u/%u ms %s",
-                  linkText, t.latencyUs, t.pageProgramUs, t.crcNsPerUnit, t.smallEraseMs,
-                  t.largeEraseMs, eraseText.c_str());
+                  linkText, t.latencyUs, t.pageProgramUs, t.crcNsPerUnit, t.smallEraseMs, t.largeEraseMs,
+                  eraseText.c_str());
     Print(model);
   };
 #if defined(VX_SIM_USBREDIR)

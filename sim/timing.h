@@ -24,9 +24,7 @@ namespace vxsim {
 enum class LinkSpeed : uint32_t { kNone, kFull, kHigh };
 
 struct LinkGeometry {
-  uint32_t frameNs;
-  uint32_t packetBytes;
-  uint32_t perFrame;
+  uint32_t frameNs, packetBytes, perFrame;
 };
 LinkGeometry LinkGeometryOf(LinkSpeed link);
 uint64_t LinkTransferNs(LinkSpeed link, uint32_t bytes);

@@ -161,9 +161,8 @@ struct UsbredirFrontend::Impl {
     for (int end : wake) ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
   }
   ~Impl() {
-    for (int end : wake) {
+    for (int end : wake)
       if (end >= 0) ::close(end);
-    }
   }
 
   void Log(const std::string& s) {
@@ -318,17 +317,12 @@ UsbredirFrontend::Impl& Self(void* priv) { return *static_cast<UsbredirFrontend:
 uint8_t BulkStatus(BusStatus s, bool bCancelled) {
   if (bCancelled) return usb_redir_cancelled;
   switch (s) {
-    case BusStatus::kOk:
-      return usb_redir_success;
-    case BusStatus::kTimeout:
-      return usb_redir_timeout;
-    case BusStatus::kGone:
-      return usb_redir_ioerror;
-    case BusStatus::kBabble:
-      return usb_redir_babble;
+    case BusStatus::kOk: return usb_redir_success;
+    case BusStatus::kTimeout: return usb_redir_timeout;
+    case BusStatus::kGone: return usb_redir_ioerror;
+    case BusStatus::kBabble: return usb_redir_babble;
     case BusStatus::kStall:
-    case BusStatus::kError:
-      break;
+    case BusStatus::kError: break;
   }
   return usb_redir_stall;
 }
