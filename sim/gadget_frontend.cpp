@@ -31,12 +31,6 @@ constexpr uint16_t kFullSpeedPacket = 64;
 constexpr uint32_t kMaxPlaceholders = 13;  // endpoint numbers 1..15, two of them the locator's
 constexpr size_t kMaxFrameBytes = 512;     // the largest request and response, one high-speed packet
 
-const char* const kManufacturer = "Quenby Ltd";
-
-std::string ProductName(uint16_t productId) {
-  return productId == 1 ? "Dorrin C6748 (simulated)" : "Kessan USB Loader (simulated)";
-}
-
 void PutLe32(std::vector<uint8_t>* pOut, uint32_t v) {
   for (int i = 0; i < 4; ++i) pOut->push_back(uint8_t(v >> (8 * i)));
 }
@@ -119,10 +113,8 @@ std::vector<GadgetStep> GadgetSetupSteps(const GadgetLayout& l) {
       {GadgetStep::kWrite, g + "/bDeviceSubClass", "0x00"},
       {GadgetStep::kWrite, g + "/bDeviceProtocol", "0x00"},
       {GadgetStep::kWrite, g + "/bMaxPacketSize0", "64"},
-  };
-  // High speed at most: the locator has no SuperSpeed descriptors.
-  if (l.bMaxSpeed) s.push_back({GadgetStep::kWrite, g + "/max_speed", "high-speed"});
-  const std::vector<GadgetStep> rest = {
+      // High speed at most: the locator has no SuperSpeed descriptors.
+      {GadgetStep::kWrite, g + "/max_speed", "high-speed"},
       {GadgetStep::kMkdir, g + "/strings/0x409", ""},
       {GadgetStep::kWrite, g + "/strings/0x409/manufacturer", kManufacturer},
       {GadgetStep::kWrite, g + "/strings/0x409/product", ProductName(l.productId)},
@@ -134,7 +126,8 @@ std::vector<GadgetStep> GadgetSetupSteps(const GadgetLayout& l) {
       {GadgetStep::kMkdir, l.mountPoint, ""},
       {GadgetStep::kMount, l.mountPoint, l.name},
   };
-  s.insert(s.end(), rest.begin(), rest.end());
+  if (!l.bMaxSpeed)
+    s.erase(std::find_if(s.begin(), s.end(), [](const GadgetStep& t) { return t.path.ends_with("/max_speed"); }));
   return s;
 }
 
@@ -252,50 +245,33 @@ std::string ControllerDriver(const std::string& controller) {
 bool RunStep(const GadgetStep& s) {
   int err = 0;
   switch (s.kind) {
-    case GadgetStep::kMkdir:
-      return ::mkdir(s.path.c_str(), 0755) == 0;
+    case GadgetStep::kMkdir: return ::mkdir(s.path.c_str(), 0755) == 0;
     case GadgetStep::kWrite:
       if (WriteText(s.path, s.value, &err)) return true;
       errno = err;
       return false;
-    case GadgetStep::kSymlink:
-      return ::symlink(s.value.c_str(), s.path.c_str()) == 0;
-    case GadgetStep::kMount:
-      return ::mount(s.value.c_str(), s.path.c_str(), "functionfs", 0, nullptr) == 0;
+    case GadgetStep::kSymlink: return ::symlink(s.value.c_str(), s.path.c_str()) == 0;
+    case GadgetStep::kMount: return ::mount(s.value.c_str(), s.path.c_str(), "functionfs", 0, nullptr) == 0;
   }
   return false;
 }
 
 // Undoes one step (see GadgetUndoSteps); what is already gone counts as undone.
 bool UndoStep(const GadgetStep& s) {
-  int r = 0;
-  switch (s.kind) {
-    case GadgetStep::kMkdir:
-      r = ::rmdir(s.path.c_str());
-      break;
-    case GadgetStep::kSymlink:
-      r = ::unlink(s.path.c_str());
-      break;
-    case GadgetStep::kMount:
-      r = ::umount2(s.path.c_str(), 0);
-      if (r != 0 && errno == EINVAL) return true;  // not mounted
-      break;
-    case GadgetStep::kWrite:
-      return true;
-  }
+  const int r = s.kind == GadgetStep::kMkdir     ? ::rmdir(s.path.c_str())
+                : s.kind == GadgetStep::kSymlink ? ::unlink(s.path.c_str())
+                : s.kind == GadgetStep::kMount   ? ::umount2(s.path.c_str(), 0)
+                                                 : 0;  // a write goes with its directory
+  if (r != 0 && s.kind == GadgetStep::kMount && errno == EINVAL) return true;  // not mounted
   return r == 0 || errno == ENOENT;
 }
 
 std::string StepText(const GadgetStep& s) {
   switch (s.kind) {
-    case GadgetStep::kMkdir:
-      return "mkdir " + s.path;
-    case GadgetStep::kWrite:
-      return "write \"" + s.value + "\" to " + s.path;
-    case GadgetStep::kSymlink:
-      return "ln -s " + s.value + " " + s.path;
-    case GadgetStep::kMount:
-      return "mount -t functionfs " + s.value + " " + s.path;
+    case GadgetStep::kMkdir: return "mkdir " + s.path;
+    case GadgetStep::kWrite: return "write \"" + s.value + "\" to " + s.path;
+    case GadgetStep::kSymlink: return "ln -s " + s.value + " " + s.path;
+    case GadgetStep::kMount: return "mount -t functionfs " + s.value + " " + s.path;
   }
   return {};
 }
@@ -591,6 +567,11 @@ struct GadgetFrontend::Impl {
 
   // ---- Set-up and teardown ----
   bool SetUp(std::string* pError) {
+    const auto fail = [&](const std::string& why) {
+      *pError = why;
+      TearDown();
+      return false;
+    };
     opt.layout.vendorId = loc.VendorId();
     opt.layout.productId = loc.ProductId();
     if (FileExists(GadgetDir(opt.layout))) {
@@ -604,26 +585,20 @@ struct GadgetFrontend::Impl {
       if (s.path == Path("max_speed") && !FileExists(s.path)) continue;
       if (RunStep(s)) continue;
       const int err = errno;
-      *pError = "cannot " + StepText(s) + ": " + std::strerror(err);
-      if (s.kind == GadgetStep::kMount || s.path.find("/functions/") != std::string::npos)
-        *pError += " (is FunctionFS there? modprobe usb_f_fs)";
-      TearDown();
-      return false;
+      const bool bFunctionFs = s.kind == GadgetStep::kMount || s.path.find("/functions/") != std::string::npos;
+      return fail("cannot " + StepText(s) + ": " + std::strerror(err) +
+                  (bFunctionFs ? " (is FunctionFS there? modprobe usb_f_fs)" : ""));
     }
     ep0 = ::open((opt.layout.mountPoint + "/ep0").c_str(), O_RDWR | O_CLOEXEC);
     const std::vector<uint8_t> descs = FunctionFsDescriptors(ph), strings = FunctionFsStrings();
     if (ep0 < 0 || ::write(ep0, descs.data(), descs.size()) != ssize_t(descs.size()) ||
         ::write(ep0, strings.data(), strings.size()) != ssize_t(strings.size())) {
-      *pError = "FunctionFS refused the locator's descriptors: " + std::string(std::strerror(errno));
-      TearDown();
-      return false;
+      return fail("FunctionFS refused the locator's descriptors: " + std::string(std::strerror(errno)));
     }
     epOut = ::open(EndpointFile(LocatorOutFile(ph)).c_str(), O_RDWR | O_CLOEXEC);
     epIn = ::open(EndpointFile(LocatorInFile(ph)).c_str(), O_RDWR | O_CLOEXEC);
     if (epOut < 0 || epIn < 0) {
-      *pError = "cannot open the FunctionFS endpoint files: " + std::string(std::strerror(errno));
-      TearDown();
-      return false;
+      return fail("cannot open the FunctionFS endpoint files: " + std::string(std::strerror(errno)));
     }
     return true;
   }

@@ -213,37 +213,37 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
 
   vxsim::LocatorConfig cfg;
+  vxsim::TimingModel& t = cfg.timing;
   cfg.productId = uint16_t(product);
   cfg.vendorId = uint16_t(vendor);
   cfg.bKeepLateAnswers = !bDiscardLate;
-  cfg.smallEraseMs = vxsim::kTypicalSmallEraseMs;
-  cfg.largeEraseMs = vxsim::kTypicalLargeEraseMs;
-  cfg.latencyUs = latencyUs;
-  cfg.timing.link = *vxsim::ParseLink(link);
-  cfg.timing.pageProgramUs = programUs;
-  cfg.timing.crcNsPerUnit = crcNs;
-  cfg.timing.eraseSeed = eraseSeed;
-  if (bFast) cfg.smallEraseMs = cfg.largeEraseMs = cfg.timing.pageProgramUs = cfg.timing.crcNsPerUnit = 0;
+  t.smallEraseMs = vxsim::kTypicalSmallEraseMs;
+  t.largeEraseMs = vxsim::kTypicalLargeEraseMs;
+  t.latencyUs = latencyUs;
+  t.link = *vxsim::ParseLink(link);
+  t.pageProgramUs = programUs;
+  t.crcNsPerUnit = crcNs;
+  t.eraseSeed = eraseSeed;
+  if (bFast) t.smallEraseMs = t.largeEraseMs = t.pageProgramUs = t.crcNsPerUnit = 0;
   if (!eraseMs.empty()) {
     const size_t comma = eraseMs.find(',');
-    if (comma == std::string::npos || !ParseUnsigned(eraseMs.substr(0, comma), &cfg.smallEraseMs) ||
-        !ParseUnsigned(eraseMs.substr(comma + 1), &cfg.largeEraseMs)) {
+    if (comma == std::string::npos || !ParseUnsigned(eraseMs.substr(0, comma), &t.smallEraseMs) ||
+        !ParseUnsigned(eraseMs.substr(comma + 1), &t.largeEraseMs)) {
       PrintError("--erase-ms wants SMALL,LARGE in ms, e.g. 250,700; got \"" + eraseMs + "\"");
       return 2;
     }
   }
-  std::vector<vxsim::Fault> faults;
+
+  vxsim::Locator locator(cfg);
   for (const std::string& text : faultTexts) {
     std::string error;
-    std::optional<vxsim::Fault> f = vxsim::ParseFault(text, &error);
+    const std::optional<vxsim::Fault> f = vxsim::ParseFault(text, &error);
     if (!f) {
       PrintError(error);
       return 2;
     }
-    faults.push_back(*f);
+    locator.AddFault(*f);
   }
-
-  vxsim::Locator locator(cfg);
   locator.SetEventLog(Print);
   for (const std::string& option : flashImages) {
     std::string path = option;
@@ -271,7 +271,6 @@ int main(int argc, char** argv) {
     PrintError("cannot write trace file \"" + tracePath + "\"");
     return 2;
   }
-  for (const vxsim::Fault& f : faults) locator.AddFault(f);
   locator.SetProductionLine(bProductionLine, unplugAfterMs, replugMs);
 
   vxsim::Server server(locator, socketPath);
@@ -280,22 +279,22 @@ int main(int argc, char** argv) {
   const auto announce = [&](const std::string& endpoint) {
     char line[160];
     std::snprintf(line, sizeof line, "listening on %s (vendor 0x%04X, product %u, erase %u/%u ms%s%s)",
-                  endpoint.c_str(), vendor, product, cfg.smallEraseMs, cfg.largeEraseMs,
+                  endpoint.c_str(), vendor, product, t.smallEraseMs, t.largeEraseMs,
                   bProductionLine ? ", production line" : "", bDiscardLate ? ", late answers discarded" : "");
     Print(line);
-    const vxsim::LinkGeometry g = vxsim::LinkGeometryOf(cfg.timing.link);
+    const vxsim::LinkGeometry g = vxsim::LinkGeometryOf(t.link);
     char linkText[160] = "none";
-    if (cfg.timing.link != vxsim::LinkSpeed::kNone) {
+    if (t.link != vxsim::LinkSpeed::kNone) {
       std::snprintf(linkText, sizeof linkText, "%s (%u ns frames, %u-byte packets, %u a frame)",
-                    vxsim::LinkName(cfg.timing.link), g.frameNs, g.packetBytes, g.perFrame);
+                    vxsim::LinkName(t.link), g.frameNs, g.packetBytes, g.perFrame);
     }
     const std::string eraseText = eraseSeed != 0 ? "drawn from [typical/2, 2*typical], seed " + std::to_string(eraseSeed)
                                                  : std::string("typical");
     char model[400];
     std::snprintf(model, sizeof model,
                   "timing: link %s, latency %u us, page program %u us, CRC %u ns/unit, erase %u/%u ms %s",
-                  linkText, cfg.latencyUs, cfg.timing.pageProgramUs, cfg.timing.crcNsPerUnit, cfg.smallEraseMs,
-                  cfg.largeEraseMs, eraseText.c_str());
+                  linkText, t.latencyUs, t.pageProgramUs, t.crcNsPerUnit, t.smallEraseMs, t.largeEraseMs,
+                  eraseText.c_str());
     Print(model);
   };
 #if defined(VX_SIM_USBREDIR)
@@ -354,22 +353,15 @@ int main(int argc, char** argv) {
   gadget.Stop();
 #endif
   int rc = 0;
-  if (!flashDumpPath.empty()) {
-    if (locator.DumpFlash(flashDumpPath)) {
-      Print("flash written to " + flashDumpPath);
-    } else {
-      PrintError("cannot write \"" + flashDumpPath + "\"");
-      rc = 1;
-    }
-  }
-  if (!eepromDumpPath.empty()) {
-    if (locator.DumpEeprom(eepromDumpPath)) {
-      Print("EEPROM written to " + eepromDumpPath);
-    } else {
-      PrintError("cannot write \"" + eepromDumpPath + "\"");
-      rc = 1;
-    }
-  }
+  const auto dump = [&](const std::string& path, bool (vxsim::Locator::*write)(const std::string&) const,
+                        const std::string& what) {
+    if (path.empty()) return;
+    if ((locator.*write)(path)) return Print(what + " written to " + path);
+    PrintError("cannot write \"" + path + "\"");
+    rc = 1;
+  };
+  dump(flashDumpPath, &vxsim::Locator::DumpFlash, "flash");
+  dump(eepromDumpPath, &vxsim::Locator::DumpEeprom, "EEPROM");
   locator.SetEventLog({});
   return rc;
 }

@@ -44,8 +44,6 @@ constexpr uint32_t kBulkHoldMs = 10 * 60 * 1000;
 // have entered the locator just after an abort).
 constexpr int kCancelRetryMs = 20;
 
-const char* const kManufacturer = "Quenby Ltd";
-
 std::vector<uint8_t> ConfigurationBytes(uint8_t type, uint16_t maxPacket) {
   const uint8_t lo = uint8_t(maxPacket), hi = uint8_t(maxPacket >> 8);
   return {9, type, 32, 0, 1, 1, 0, 0x80, 50,      // one interface, configuration 1, bus powered, 100 mA
@@ -58,10 +56,6 @@ std::vector<uint8_t> StringBytes(const std::string& text) {
   std::vector<uint8_t> d = {uint8_t(2 + 2 * text.size()), kDescString};
   for (char c : text) d.insert(d.end(), {uint8_t(c), 0});
   return d;
-}
-
-std::string ProductName(uint16_t productId) {
-  return productId == 1 ? "Dorrin C6748 (simulated)" : "Kessan USB Loader (simulated)";
 }
 
 }  // namespace
@@ -167,9 +161,8 @@ struct UsbredirFrontend::Impl {
     for (int end : wake) ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
   }
   ~Impl() {
-    for (int end : wake) {
+    for (int end : wake)
       if (end >= 0) ::close(end);
-    }
   }
 
   void Log(const std::string& s) {
@@ -324,17 +317,12 @@ UsbredirFrontend::Impl& Self(void* priv) { return *static_cast<UsbredirFrontend:
 uint8_t BulkStatus(BusStatus s, bool bCancelled) {
   if (bCancelled) return usb_redir_cancelled;
   switch (s) {
-    case BusStatus::kOk:
-      return usb_redir_success;
-    case BusStatus::kTimeout:
-      return usb_redir_timeout;
-    case BusStatus::kGone:
-      return usb_redir_ioerror;
-    case BusStatus::kBabble:
-      return usb_redir_babble;
+    case BusStatus::kOk: return usb_redir_success;
+    case BusStatus::kTimeout: return usb_redir_timeout;
+    case BusStatus::kGone: return usb_redir_ioerror;
+    case BusStatus::kBabble: return usb_redir_babble;
     case BusStatus::kStall:
-    case BusStatus::kError:
-      break;
+    case BusStatus::kError: break;
   }
   return usb_redir_stall;
 }

@@ -174,8 +174,8 @@ TEST(LoaderErase, ZeroTimeIsDoneAtTheFirstStatus) {
 
 TEST(LoaderErase, LongEraseAnswersZeroUntilItEnds) {
   LocatorConfig cfg;
-  cfg.largeEraseMs = 1500;
-  cfg.smallEraseMs = 60000;
+  cfg.timing.largeEraseMs = 1500;
+  cfg.timing.smallEraseMs = 60000;
   Fixture f(cfg);
   f.loc.LoadFlash(0x8000, std::vector<uint8_t>(16, 0x00));
   ASSERT_EQ(f.X({4, 3, CMD_ERASE_SECTOR, 0x8000}).Result(), 1u);
