@@ -64,7 +64,7 @@ std::optional<TraceEntry> ParseTraceLine(const std::string& line);
 
 struct LocatorConfig {
   uint16_t vendorId = kDefaultVendorId;
-  uint16_t productId = 9;        // 9: the locator's loader; 1: the DSP board
+  uint16_t productId = 9;        // 9: the locator's loader; 1: the Dorrin C6748 device
   TimingModel timing;
   bool bPlugged = false;         // plugged in at construction
   bool bKeepLateAnswers = true;  // a response no IN took stays for the next IN (see above)

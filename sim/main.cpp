@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
   uint32_t unplugAfterMs = 500, replugMs = 3000;
 
   app.add_option("--socket", socketPath, "Unix socket path, or tcp:PORT on 127.0.0.1")->capture_default_str();
-  app.add_option("--product", product, "USB product id: 9 (the locator's loader), 1 (the DSP board), or another")
+  app.add_option("--product", product, "USB product id: 9 (the locator's loader), 1 (the Dorrin C6748 device), or another")
       ->check(CLI::Range(0, 0xFFFF))
       ->capture_default_str();
   app.add_option("--vendor", vendor, "USB vendor id")->check(CLI::Range(0, 0xFFFF))->capture_default_str();
