@@ -8,6 +8,7 @@
 
 #include "app/manifest.h"
 #include "platform/os/os.h"
+#include "support/firmware_folder.h"
 
 namespace {
 
@@ -26,10 +27,7 @@ class ManifestTest : public ::testing::Test {
 
   // Writes the bytes exactly (binary), so that carriage returns reach the reader as given.
   void Write(const std::string& bytes) {
-    FILE* pFile = std::fopen(m_path.c_str(), "wb");
-    ASSERT_NE(pFile, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), pFile);
-    std::fclose(pFile);
+    ASSERT_TRUE(vxtest::WriteBytes(m_path, bytes));
   }
 
   VersionManifest Read(bool* pbOpened = nullptr) {

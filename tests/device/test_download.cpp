@@ -1,7 +1,6 @@
 // The image download against the simulated locator, with image files in the firmware folder.
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -226,9 +225,9 @@ TEST_F(DownloadTest, WhatCannotBeAnImageIsRefusedBeforeAnythingIsSent) {
   const std::vector<uint8_t> image = Pattern(300, 17);
   const fs::path sub = folder / ("sub_" + sTag);
   fs::create_directories(sub);
-  { std::ofstream(sub / "ok.bin", std::ios::binary).write(reinterpret_cast<const char*>(image.data()), 300); }
+  ASSERT_TRUE(vxtest::WriteBytes(sub / "ok.bin", image));
   const fs::path outside = folder.parent_path() / ("outside_" + sTag + ".bin");
-  { std::ofstream(outside, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), 300); }
+  ASSERT_TRUE(vxtest::WriteBytes(outside, image));
   const std::string sOutside = outside.filename().string();
 #if !defined(_WIN32)
   const std::string sFifo = "fifo_" + sTag + ".bin", sDevice = "null_" + sTag + ".bin";
@@ -394,7 +393,7 @@ TEST_F(DownloadTest, FailedCrcRequestIsTheResult) {
 TEST_F(DownloadTest, CrcMismatchLeavesTheOutputsZero) {
   const std::vector<uint8_t> image = HeaderImage(1, 3, 4, Pattern(300 * 256, 13));
   ImageFile file("mismatch", image);
-  vxtest::StaleFlashAtErase::Install(pLocator.get(), 0x18000, 0x10000, std::vector<uint8_t>(0x10000, 0x00));
+  vxtest::StaleFlashAtErase(pLocator.get(), 0x18000, 0x10000, std::vector<uint8_t>(0x10000, 0x00));
   EXPECT_EQ(Download(file.Name()), 0);
   const std::string sOut = TakeOutput();
   const uint32_t u32FlashCrc = pLocator->FlashCrc(kImageBase, uint32_t(ZeroPadded(image).size() / 2));
@@ -433,7 +432,7 @@ TEST_F(DownloadTest, CrcThatAgreesOnlyInItsLow16BitsIsAMismatch) {
     }
   }
   ASSERT_TRUE(bFound);
-  vxtest::StaleFlashAtErase::Install(pLocator.get(), 0x18000, 0x10000, stale);
+  vxtest::StaleFlashAtErase(pLocator.get(), 0x18000, 0x10000, stale);
   ImageFile file("low_half_agrees", image);
   EXPECT_EQ(Download(file.Name()), 0);
   const uint32_t u32FlashCrc = pLocator->FlashCrc(kImageBase, 257 * 128);

@@ -23,8 +23,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "child_process.h"
-#include "../support/folder_snapshot.h"
+#include "tests/support/child_process.h"
+#include "tests/support/firmware_folder.h"
+#include "tests/support/folder_snapshot.h"
 
 namespace {
 
@@ -128,8 +129,7 @@ class EndToEnd : public ::testing::Test {
   }
 
   void WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(m_firmware / name, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    vxtest::WriteBytes(m_firmware / name, bytes);
   }
   void WriteManifest(const std::string& text) { WriteFile("pcversions.txt", {text.begin(), text.end()}); }
   void StandardFolder(bool bWithManifest = true, bool bWithImage = true) {

@@ -17,7 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "tests/e2e/child_process.h"
+#include "tests/support/child_process.h"
 #endif
 
 using namespace vxsim;

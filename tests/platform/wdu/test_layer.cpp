@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -13,109 +12,12 @@
 
 #include "platform/wdu/backend.h"
 #include "platform/wdu/wdu.h"
+#include "tests/support/fake_backend.h"
 
 namespace {
 
 constexpr uint16_t kVendor = 0x3A7C;
 constexpr DWORD kIdle = 5000;
-
-// A backend whose devices the test plugs in and out; it records the calls it gets.
-struct FakeBackend {
-  std::mutex mtx;
-  const WduSink* pSink = nullptr;
-  std::vector<std::pair<uint64_t, uint16_t>> present;  // id, product id
-  DWORD dwOpenStatus = WD_STATUS_SUCCESS;
-  DWORD dwTransferStatus = WD_STATUS_SUCCESS;
-  DWORD dwTransferMoved = ~0u;  // ~0: all requested bytes
-  std::vector<std::thread::id> callThreads;
-  std::vector<uint64_t> transferIds;
-  int nOpens = 0;
-  int nCloses = 0;
-  int nRematches = 0;
-  WduBackend backend{"fake", this, &Open, &Close, &SetIf, &Xfer, &Rematch};
-
-  static WDU_DEVICE_DESCRIPTOR Desc(uint16_t uProduct) {
-    WDU_DEVICE_DESCRIPTOR d{};
-    d.bLength = 18;
-    d.idVendor = kVendor;
-    d.idProduct = uProduct;
-    return d;
-  }
-  void Plug(uint64_t uId, uint16_t uProduct) {
-    const WduSink* s = nullptr;
-    {
-      std::lock_guard<std::mutex> lk(mtx);
-      present.push_back({uId, uProduct});
-      s = pSink;
-    }
-    if (s != nullptr) {
-      const auto d = Desc(uProduct);
-      s->Arrived(s->pLayer, uId, &d);
-    }
-  }
-  void Unplug(uint64_t uId) {
-    const WduSink* s = nullptr;
-    {
-      std::lock_guard<std::mutex> lk(mtx);
-      std::erase_if(present, [&](auto& p) { return p.first == uId; });
-      s = pSink;
-    }
-    if (s != nullptr) s->Left(s->pLayer, uId);
-  }
-  static DWORD Open(void* p, const WduSink* pSink) {
-    auto& f = *static_cast<FakeBackend*>(p);
-    std::vector<std::pair<uint64_t, uint16_t>> now;
-    {
-      std::lock_guard<std::mutex> lk(f.mtx);
-      ++f.nOpens;
-      if (f.dwOpenStatus != WD_STATUS_SUCCESS) return f.dwOpenStatus;
-      f.pSink = pSink;
-      now = f.present;
-    }
-    for (auto& [uId, uProduct] : now) {
-      const auto d = Desc(uProduct);
-      pSink->Arrived(pSink->pLayer, uId, &d);
-    }
-    return WD_STATUS_SUCCESS;
-  }
-  static void Close(void* p) {
-    auto& f = *static_cast<FakeBackend*>(p);
-    std::lock_guard<std::mutex> lk(f.mtx);
-    f.pSink = nullptr;
-    ++f.nCloses;
-  }
-  static void Rematch(void* p) {
-    auto& f = *static_cast<FakeBackend*>(p);
-    std::lock_guard<std::mutex> lk(f.mtx);
-    ++f.nRematches;
-  }
-  // What the sink says the registrations want.
-  std::string Wanted() {
-    std::lock_guard<std::mutex> lk(mtx);
-    std::string s;
-    for (auto [v, p] : {std::pair<uint16_t, uint16_t>{kVendor, 1}, {kVendor, 9}, {kVendor, 5}, {0x1234, 9}}) {
-      s += pSink->Wants(pSink->pLayer, v, p) ? "y" : "n";
-    }
-    return s;
-  }
-  static DWORD SetIf(void* p, uint64_t uId, DWORD, DWORD) {
-    auto& f = *static_cast<FakeBackend*>(p);
-    std::lock_guard<std::mutex> lk(f.mtx);
-    f.callThreads.push_back(std::this_thread::get_id());
-    f.transferIds.push_back(uId);
-    return WD_STATUS_SUCCESS;
-  }
-  static DWORD Xfer(void* p, uint64_t uId, DWORD, bool bRead, DWORD, uint8_t* pBuf, DWORD dwBytes, DWORD* pMoved,
-                    DWORD) {
-    auto& f = *static_cast<FakeBackend*>(p);
-    std::lock_guard<std::mutex> lk(f.mtx);
-    f.callThreads.push_back(std::this_thread::get_id());
-    f.transferIds.push_back(uId);
-    if (bRead) std::memset(pBuf, 0xA5, dwBytes);
-    *pMoved = f.dwTransferMoved == ~0u ? dwBytes : f.dwTransferMoved;
-    return f.dwTransferStatus;
-  }
-};
 
 // What the handlers of one registration saw, in order.
 struct Seen {
@@ -166,7 +68,7 @@ class WduLayer : public ::testing::Test {
  protected:
   void SetUp() override {
     WduResetLayer();
-    WduSelectBackend(&fake.backend);
+    WduSelectBackend(fake.Backend());
     ASSERT_NE(WD_DriverName("qvb0003"), nullptr);
   }
   void TearDown() override { WduResetLayer(); }
@@ -184,7 +86,20 @@ class WduLayer : public ::testing::Test {
     return dw;
   }
 
-  FakeBackend fake;
+  // What the sink says the registrations want: products 1, 9, 5 of the vendor, 9 of another.
+  std::string Wanted() {
+    std::string s;
+    for (auto [v, p] : {std::pair<uint16_t, uint16_t>{kVendor, 1}, {kVendor, 9}, {kVendor, 5}, {0x1234, 9}})
+      s += fake.Wants(v, p) ? "y" : "n";
+    return s;
+  }
+  std::vector<uint64_t> CallIds() {
+    std::vector<uint64_t> ids;
+    for (const auto& c : fake.Calls()) ids.push_back(c.uId);
+    return ids;
+  }
+
+  vxtest::FakeBackend fake;
 };
 
 TEST(WduNaming, DriverNameRefusesNullAndEmptyAndRegistrationNeedsIt) {
@@ -225,14 +140,14 @@ TEST_F(WduLayer, InitRefusesBadArguments) {
 }
 
 TEST_F(WduLayer, BackendOpenFailureIsReturnedAndALaterInitRetries) {
-  fake.dwOpenStatus = WD_OPERATION_FAILED;
+  fake.FailOpen(WD_OPERATION_FAILED);
   Seen seen;
   EXPECT_EQ(Register(9, &seen), WD_OPERATION_FAILED);
-  fake.dwOpenStatus = WD_STATUS_SUCCESS;
+  fake.FailOpen(WD_STATUS_SUCCESS);
   fake.Plug(1, 9);
   EXPECT_EQ(Register(9, &seen), WD_STATUS_SUCCESS);
   ASSERT_TRUE(WduWaitIdle(kIdle));
-  EXPECT_EQ(fake.nOpens, 2);
+  EXPECT_EQ(fake.Opens(), 2);
   EXPECT_EQ(seen.Log(), std::vector<std::string>{"A9"});
 }
 
@@ -255,10 +170,10 @@ TEST_F(WduLayer, HandlersRunInOrderOnTheLayersThreadWithTheUserData) {
 TEST_F(WduLayer, OnlyMatchingRegistrationsAreCalled) {
   Seen s1, s9;
   ASSERT_EQ(Register(1, &s1), WD_STATUS_SUCCESS);
-  EXPECT_EQ(fake.Wanted(), "ynnn");  // products 1, 9, 5 of the vendor, 9 of another
+  EXPECT_EQ(Wanted(), "ynnn");
   ASSERT_EQ(Register(9, &s9), WD_STATUS_SUCCESS);
-  EXPECT_EQ(fake.Wanted(), "yynn");
-  EXPECT_EQ(fake.nRematches, 1);  // the open backend looks again at what it did not want
+  EXPECT_EQ(Wanted(), "yynn");
+  EXPECT_EQ(fake.Rematches(), 1);  // the open backend looks again at what it did not want
   fake.Plug(1, 9);
   fake.Plug(2, 1);
   fake.Plug(3, 5);
@@ -302,8 +217,7 @@ TEST_F(WduLayer, AHandlerMayTransferAndSelectTheInterface) {
   ASSERT_TRUE(WduWaitIdle(kIdle));
   EXPECT_EQ(seen.dwSetIfStatus, WD_STATUS_SUCCESS);
   EXPECT_EQ(seen.dwTransferStatus, WD_STATUS_SUCCESS);
-  std::lock_guard<std::mutex> lk(fake.mtx);
-  EXPECT_EQ(fake.transferIds, (std::vector<uint64_t>{4, 4}));
+  EXPECT_EQ(CallIds(), (std::vector<uint64_t>{4, 4}));
 }
 
 TEST_F(WduLayer, TransfersReachTheBackendAndFailOnceTheDeviceLeft) {
@@ -320,8 +234,10 @@ TEST_F(WduLayer, TransfersReachTheBackendAndFailOnceTheDeviceLeft) {
   EXPECT_EQ(buf[31], 0xA5);
 
   // A backend's time-out passes through with the bytes it moved.
-  fake.dwTransferStatus = WD_TIME_OUT_EXPIRED;
-  fake.dwTransferMoved = 12;
+  fake.ScriptTransfers([](uint64_t, bool, uint8_t*, DWORD, DWORD* pdwMoved) -> DWORD {
+    *pdwMoved = 12;
+    return WD_TIME_OUT_EXPIRED;
+  });
   EXPECT_EQ(WDU_Transfer(h, 0x02, 0, 0, buf, sizeof buf, &dwMoved, nullptr, 3000), WD_TIME_OUT_EXPIRED);
   EXPECT_EQ(dwMoved, 12u);
 
@@ -331,8 +247,7 @@ TEST_F(WduLayer, TransfersReachTheBackendAndFailOnceTheDeviceLeft) {
   EXPECT_EQ(dwMoved, 0u);
   ASSERT_TRUE(WduWaitIdle(kIdle));
   EXPECT_EQ(WDU_SetInterface(h, 0, 0), WD_DEVICE_NOT_FOUND);
-  std::lock_guard<std::mutex> lk(fake.mtx);
-  EXPECT_EQ(fake.transferIds.size(), 2u);  // the refused calls never reached the backend
+  EXPECT_EQ(fake.Calls().size(), 2u);  // the refused calls never reached the backend
 }
 
 TEST_F(WduLayer, TransferRefusesBadArguments) {
@@ -366,8 +281,7 @@ TEST_F(WduLayer, TransferRefusesBadArguments) {
     EXPECT_EQ(dwMoved, 0u) << c.what;
   }
   EXPECT_EQ(WDU_Transfer(h, 0x02, 0, 0, buf, 8, nullptr, nullptr, 100), WD_INVALID_PARAMETER);
-  std::lock_guard<std::mutex> lk(fake.mtx);
-  EXPECT_TRUE(fake.transferIds.empty());
+  EXPECT_TRUE(fake.Calls().empty());
 }
 
 TEST_F(WduLayer, ManyPlugCyclesKeepOnlyTheLatestHandleUsable) {
@@ -393,13 +307,13 @@ TEST_F(WduLayer, ResetClosesTheBackendAndOldHandlesFail) {
   fake.Plug(5, 9);
   ASSERT_TRUE(WduWaitIdle(kIdle));
   WduResetLayer();
-  EXPECT_EQ(fake.nCloses, 1);
+  EXPECT_EQ(fake.Closes(), 1);
   uint8_t b[4] = {};
   DWORD dwMoved = 3;
   EXPECT_EQ(WDU_Transfer(seen.handles.at(0), 0x02, 0, 0, b, 4, &dwMoved, nullptr, 10), WD_DEVICE_NOT_FOUND);
   EXPECT_EQ(dwMoved, 0u);
   // After a reset the next registration starts from nothing and sees the device anew.
-  WduSelectBackend(&fake.backend);
+  WduSelectBackend(fake.Backend());
   ASSERT_NE(WD_DriverName("qvb0003"), nullptr);
   ASSERT_EQ(Register(9, &seen), WD_STATUS_SUCCESS);
   ASSERT_TRUE(WduWaitIdle(kIdle));

@@ -14,8 +14,8 @@
 #include "platform/wdu/wdu.h"
 #include "sim/locator.h"
 #include "sim/server.h"
-#include "tests/wdu/sim_link.h"
-#include "tests/wdu/wdu_helpers.h"
+#include "tests/platform/wdu/sim_link.h"
+#include "tests/platform/wdu/wdu_helpers.h"
 
 #if defined(_WIN32)
 #include <windows.h>

@@ -1,0 +1,61 @@
+#include "tests/support/firmware_folder.h"
+
+#include <cstdlib>
+#include <fstream>
+
+#include "device/firmware_folder.h"
+#include "platform/os/os.h"
+
+#if defined(_WIN32)
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace vxtest {
+
+int ProcessId() {
+#if defined(_WIN32)
+  return _getpid();
+#else
+  return static_cast<int>(getpid());
+#endif
+}
+
+bool WriteBytes(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+bool WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+  return WriteBytes(path, std::string(bytes.begin(), bytes.end()));
+}
+
+void FirmwareFolderEnvironment::SetUp() {
+#if !defined(_WIN32)
+  root_ = std::filesystem::temp_directory_path() / ("vx_device_test_" + std::to_string(ProcessId()));
+  setenv("PROGRAMDATA", root_.string().c_str(), 1);
+#endif
+  std::error_code ec;
+  std::filesystem::create_directories(Folder(), ec);
+}
+
+void FirmwareFolderEnvironment::TearDown() {
+  std::error_code ec;
+  if (!root_.empty()) std::filesystem::remove_all(root_, ec);
+}
+
+std::filesystem::path FirmwareFolderEnvironment::Folder() { return OsMapPath(WideToAnsi(kFirmwareFolder).c_str()); }
+
+ImageFile::ImageFile(const std::string& sStem, const std::vector<uint8_t>& bytes)
+    : sName_("vx_test_" + std::to_string(ProcessId()) + "_" + sStem + ".bin"),
+      path_(FirmwareFolderEnvironment::Folder() / sName_),
+      bWritten_(WriteBytes(path_, bytes)) {}
+
+ImageFile::~ImageFile() {
+  std::error_code ec;
+  std::filesystem::remove(path_, ec);
+}
+
+}  // namespace vxtest

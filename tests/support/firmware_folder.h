@@ -1,0 +1,48 @@
+// The firmware folder as this machine sees it, and image files in it. Elsewhere than on
+// Windows it lies under a temporary PROGRAMDATA of this process, set before any test runs:
+//
+//   const ::testing::Environment* const kFolder =
+//       ::testing::AddGlobalTestEnvironment(new vxtest::FirmwareFolderEnvironment);
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace vxtest {
+
+int ProcessId();
+// Writes the bytes exactly (binary); false when the file cannot be written.
+bool WriteBytes(const std::filesystem::path& path, const std::string& bytes);
+bool WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+
+class FirmwareFolderEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override;
+  void TearDown() override;
+  static std::filesystem::path Folder();
+
+ private:
+  std::filesystem::path root_;
+};
+
+// An image file in the firmware folder for the life of the object.
+class ImageFile {
+ public:
+  ImageFile(const std::string& sStem, const std::vector<uint8_t>& bytes);
+  ~ImageFile();
+  ImageFile(const ImageFile&) = delete;
+  ImageFile& operator=(const ImageFile&) = delete;
+  const char* Name() const { return sName_.c_str(); }
+  bool Written() const { return bWritten_; }
+
+ private:
+  std::string sName_;
+  std::filesystem::path path_;
+  bool bWritten_ = false;
+};
+
+}  // namespace vxtest

@@ -1,0 +1,72 @@
+#include "tests/support/stdout_capture.h"
+
+#include <atomic>
+
+#if defined(_WIN32)
+#include <io.h>
+#include <process.h>
+#define dup _dup
+#define dup2 _dup2
+#define close _close
+#define fileno _fileno
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
+namespace vxtest {
+
+bool StdoutCapture::Start() {
+  static std::atomic<unsigned> nSeq{0};
+  path_ = std::filesystem::temp_directory_path() /
+          ("vx_stdout_" + std::to_string(static_cast<int>(getpid())) + "_" + std::to_string(nSeq++) + ".txt");
+  std::fflush(stdout);
+  pFile_ = std::fopen(path_.string().c_str(), "w+b");
+  if (pFile_ == nullptr) return false;
+  nSavedFd_ = dup(fileno(stdout));
+  if (nSavedFd_ < 0 || dup2(fileno(pFile_), fileno(stdout)) < 0) {
+    Stop();
+    return false;
+  }
+  nOffset_ = 0;
+  sAll_.clear();
+  return true;
+}
+
+std::string StdoutCapture::Take() {
+  if (pFile_ == nullptr) return {};
+  std::fflush(stdout);
+  std::string sNew;
+  if (FILE* pRead = std::fopen(path_.string().c_str(), "rb")) {
+    if (std::fseek(pRead, static_cast<long>(nOffset_), SEEK_SET) == 0) {
+      char acBuf[4096];
+      size_t nRead = 0;
+      while ((nRead = std::fread(acBuf, 1, sizeof(acBuf), pRead)) > 0) sNew.append(acBuf, nRead);
+    }
+    std::fclose(pRead);
+  }
+  nOffset_ += sNew.size();
+  sAll_ += sNew;
+  return sNew;
+}
+
+std::string StdoutCapture::All() {
+  Take();
+  return sAll_;
+}
+
+void StdoutCapture::Stop() {
+  if (pFile_ == nullptr) return;
+  std::fflush(stdout);
+  if (nSavedFd_ >= 0) {
+    dup2(nSavedFd_, fileno(stdout));
+    close(nSavedFd_);
+    nSavedFd_ = -1;
+  }
+  std::fclose(pFile_);
+  pFile_ = nullptr;
+  std::error_code ec;
+  std::filesystem::remove(path_, ec);
+}
+
+}  // namespace vxtest
