@@ -223,10 +223,10 @@ class Peer {
     });
     return e;
   }
-  // The events not looked at yet.
-  size_t Unseen() {
-    std::lock_guard<std::mutex> l(mu_);
-    return events_.size() - seen_;
+  // Waits for an event not looked at yet; true when none came within timeoutMs.
+  bool NothingWithin(int timeoutMs) {
+    std::unique_lock<std::mutex> l(mu_);
+    return !cv_.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return seen_ < events_.size(); });
   }
 
  private:
@@ -293,8 +293,7 @@ TEST(UsbredirSession, EnumeratesExchangesCancelsAndReplugs) {
   // An IN with no response waits; an OUT is not held up by it and its response ends the
   // wait. A second IN with nothing to deliver is answered only when cancelled.
   peer.BulkIn(5, 32);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(peer.Unseen(), 0u) << "an IN without a response must stay pending";
+  EXPECT_TRUE(peer.NothingWithin(100)) << "an IN without a response must stay pending";
   peer.BulkOut(6, ToBytes(WithSum({3, 3, 405})));
   Event out = peer.Next("bulk");
   in = peer.Next("bulk");
@@ -303,7 +302,7 @@ TEST(UsbredirSession, EnumeratesExchangesCancelsAndReplugs) {
   EXPECT_EQ(in.id, 5u);
   EXPECT_EQ(ToWords(in.data.data(), in.length), WithSum({3, 1, 0}));
   peer.BulkIn(7, 32);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(peer.NothingWithin(100)) << "an IN without a response must stay pending until cancelled";
   peer.Cancel(7);
   EXPECT_EQ(peer.Next("bulk").Packet(), Head(7, usb_redir_cancelled, 0));
 

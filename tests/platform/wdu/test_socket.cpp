@@ -3,9 +3,11 @@
 // the middle of a transfer.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +22,8 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -42,12 +46,16 @@ class WduSocket : public ::testing::Test {
     ASSERT_NE(WD_DriverName("qvb0003"), nullptr);
   }
   void TearDown() override {
+    loc.SetEventLog({});
     WduResetLayer();
     link.reset();
   }
   vxsim::Locator loc;
   std::unique_ptr<Link> link;
   Recorder rec;
+  std::mutex mtx;  // the simulator's event log: whether it read the identification request
+  std::condition_variable cv;
+  bool bRequestRead = false;
 };
 
 TEST_F(WduSocket, ReportsNothingUntilTheSimulatorIsThereThenAttaches) {
@@ -162,7 +170,22 @@ class Child {
     envp.push_back(nullptr);
     std::string sFilter = "--gtest_filter=WduSocketChild.*";
     char* argv[] = {szExe, sFilter.data(), nullptr};
-    return posix_spawn(&m_pid, szExe, nullptr, nullptr, argv, envp.data()) == 0;
+    int fds[2];  // the child holds the write end: the read end sees its end as end of file
+    if (pipe(fds) != 0) return false;
+    fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    const bool bStarted = posix_spawn(&m_pid, szExe, nullptr, nullptr, argv, envp.data()) == 0;
+    close(fds[1]);
+    m_fdAlive = fds[0];
+    return bStarted;
+#endif
+  }
+  // Waits up to dwMs for the child to end; true when it still runs.
+  bool RunsAfter(DWORD dwMs) {
+#if defined(_WIN32)
+    return WaitForSingleObject(m_pi.hProcess, dwMs) == WAIT_TIMEOUT;
+#else
+    pollfd pfd{m_fdAlive, POLLIN, 0};
+    return poll(&pfd, 1, int(dwMs)) == 0;
 #endif
   }
   void Kill() {
@@ -175,6 +198,7 @@ class Child {
     kill(m_pid, SIGKILL);
     int status = 0;
     waitpid(m_pid, &status, 0);
+    close(m_fdAlive);
 #endif
   }
 
@@ -183,6 +207,7 @@ class Child {
   PROCESS_INFORMATION m_pi{};
 #else
   pid_t m_pid = -1;
+  int m_fdAlive = -1;
 #endif
 };
 
@@ -192,12 +217,20 @@ TEST_F(WduSocket, TheSimulatorOutlivesAClientKilledMidTransfer) {
   f.kind = vxsim::FaultKind::kNoAnswer;  // the child's IN transfer waits for ever
   f.exchange = 1;
   loc.AddFault(f);
+  loc.SetEventLog([&](const std::string& sLine) {
+    std::lock_guard<std::mutex> lk(mtx);
+    bRequestRead |= sLine == "flash identification read";
+    cv.notify_all();
+  });
   Child child;
   ASSERT_TRUE(child.Start(link->Endpoint()));
-  // The child's request reaches the simulator, then its IN transfer waits.
-  for (int i = 0; i < 200 && loc.ExchangeCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // The child's request reaches the simulator, then its IN transfer waits: the child stays.
+  {
+    std::unique_lock<std::mutex> lk(mtx);
+    ASSERT_TRUE(cv.wait_for(lk, kEventWait, [&] { return bRequestRead; }));
+  }
   ASSERT_EQ(loc.ExchangeCount(), 1u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(child.RunsAfter(200)) << "the child's IN transfer waits";
   child.Kill();
 
   WduSelectBackend(link->Backend());
