@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +19,7 @@
 #include "sim/net.h"
 #include "sim/usbredir_frontend.h"
 #include "tests/sim/frames.h"
+#include "tests/support/firmware_folder.h"
 
 using namespace vxsim;
 using namespace simtest;
@@ -252,8 +252,7 @@ class Peer {
 };
 
 TEST(UsbredirSession, EnumeratesExchangesCancelsAndReplugs) {
-  const std::string path =
-      (std::filesystem::temp_directory_path() / ("vx_usbredir_" + std::to_string(getpid()) + ".sock")).string();
+  const std::string path = vxtest::TempName("usbredir.sock");
   LocatorConfig cfg;
   cfg.bPlugged = true;
   Locator locator(cfg);

@@ -1,5 +1,6 @@
 #include "tests/support/firmware_folder.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 
@@ -20,6 +21,13 @@ int ProcessId() {
 #else
   return static_cast<int>(getpid());
 #endif
+}
+
+std::string TempName(const std::string& sStem) {
+  static std::atomic<unsigned> nSeq{0};
+  return (std::filesystem::temp_directory_path() /
+          ("vx_" + std::to_string(ProcessId()) + "_" + std::to_string(nSeq++) + "_" + sStem))
+      .string();
 }
 
 bool WriteBytes(const std::filesystem::path& path, const std::string& bytes) {

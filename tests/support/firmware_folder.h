@@ -15,6 +15,8 @@
 namespace vxtest {
 
 int ProcessId();
+// A path in the temporary folder that no other call of this process gives: vx_<pid>_<n>_<stem>.
+std::string TempName(const std::string& sStem);
 // Writes the bytes exactly (binary); false when the file cannot be written.
 bool WriteBytes(const std::filesystem::path& path, const std::string& bytes);
 bool WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);

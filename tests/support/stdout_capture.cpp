@@ -1,15 +1,13 @@
 #include "tests/support/stdout_capture.h"
 
-#include <atomic>
+#include "tests/support/firmware_folder.h"
 
 #if defined(_WIN32)
 #include <io.h>
-#include <process.h>
 #define dup _dup
 #define dup2 _dup2
 #define close _close
 #define fileno _fileno
-#define getpid _getpid
 #else
 #include <unistd.h>
 #endif
@@ -17,9 +15,7 @@
 namespace vxtest {
 
 bool StdoutCapture::Start() {
-  static std::atomic<unsigned> nSeq{0};
-  path_ = std::filesystem::temp_directory_path() /
-          ("vx_stdout_" + std::to_string(static_cast<int>(getpid())) + "_" + std::to_string(nSeq++) + ".txt");
+  path_ = TempName("stdout.txt");
   std::fflush(stdout);
   pFile_ = std::fopen(path_.string().c_str(), "w+b");
   if (pFile_ == nullptr) return false;

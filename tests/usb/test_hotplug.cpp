@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "device/commands.h"
@@ -26,15 +27,17 @@ const std::string kCfiError = "\nError reading flash CFI\n";
 
 class HotplugTest : public vxtest::ChannelTest {};
 
-TEST_F(HotplugTest, OpenChannelRegistersBothProducts) {
+// The opened channel holds both registrations and no device: polls report nothing.
+TEST_F(HotplugTest, OpenChannelRegistersBothProductsAndPollsSeeNoDevice) {
+  const CUsbMessage& c = *pCUsbMessage;
   EXPECT_EQ(nOpenResult, 0);
-  EXPECT_TRUE(pCUsbMessage->bInitialised);
-  EXPECT_NE(pCUsbMessage->hSemaphore, nullptr);
+  EXPECT_TRUE(c.bInitialised);
+  EXPECT_NE(c.hSemaphore, nullptr);
   EXPECT_NE(hDriverType1, nullptr);
   EXPECT_NE(hDriverType9, nullptr);
   EXPECT_NE(hDriverType1, hDriverType9);
-  EXPECT_EQ(pCUsbMessage->dwLastStatus, 0u);
-  for (const DriverContext& ctx : pCUsbMessage->aDriverCtx) {
+  EXPECT_EQ(c.dwLastStatus, 0u);
+  for (const DriverContext& ctx : c.aDriverCtx) {
     EXPECT_NE(ctx.hAttachEvent, nullptr);
     EXPECT_NE(ctx.hListMutex, nullptr);
     EXPECT_EQ(OsEventWait(ctx.hIdleEvent, 0), 0u) << "the idle event starts signalled";
@@ -42,14 +45,21 @@ TEST_F(HotplugTest, OpenChannelRegistersBothProducts) {
     EXPECT_EQ(ctx.nEntries, 0u);
     EXPECT_EQ(ctx.pFirstEntry, nullptr);
   }
-  EXPECT_EQ(TakeOutput(), "");
-}
+  // The link's buffers and limits as the channel is made.
+  EXPECT_EQ(c.hUsbDevice, nullptr);
+  EXPECT_FALSE(c.bConnected);
+  EXPECT_EQ(c.dwLastOsError, 0u);
+  EXPECT_EQ(std::tie(c.nBufferBytes, c.nMaxWords, c.dwTimeoutMs), std::make_tuple(512u, 127u, 3000u));
+  EXPECT_EQ(c.pu32Request, c.au32Request);
+  EXPECT_EQ(c.pu32Response, c.au32Response);
+  EXPECT_EQ(sizeof(c.au32Request), 512u);
+  for (uint32_t w : c.au32Request) EXPECT_EQ(w, 0u);
+  for (uint32_t w : c.au32Response) EXPECT_EQ(w, 0u);
 
-TEST_F(HotplugTest, PollBeforeAnyArrivalReportsNothing) {
   for (int i = 0; i < 3; ++i) EXPECT_FALSE(PollConnection());
   EXPECT_EQ(TakeOutput(), "");
   EXPECT_EQ(Sleeps(), (std::vector<DWORD>{30, 30, 30}));
-  EXPECT_EQ(pCUsbMessage->nDeviceType, -1);
+  EXPECT_EQ(c.nDeviceType, -1);
   EXPECT_EQ(pLocator->ExchangeCount(), 0u);
 }
 
