@@ -75,21 +75,6 @@ int FakeBackend::Count(CallKind kind, uint64_t uId) {
   return int(std::count_if(calls_.begin(), calls_.end(), [&](const Call& c) { return c.kind == kind && c.uId == uId; }));
 }
 
-int FakeBackend::Opens() {
-  std::lock_guard<std::mutex> lk(mtx_);
-  return nOpens_;
-}
-
-int FakeBackend::Closes() {
-  std::lock_guard<std::mutex> lk(mtx_);
-  return nCloses_;
-}
-
-int FakeBackend::Rematches() {
-  std::lock_guard<std::mutex> lk(mtx_);
-  return nRematches_;
-}
-
 bool FakeBackend::Wants(uint16_t uVendor, uint16_t uProduct) {
   std::lock_guard<std::mutex> lk(mtx_);
   return pSink_ != nullptr && pSink_->Wants(pSink_->pLayer, uVendor, uProduct);
@@ -100,7 +85,7 @@ DWORD FakeBackend::Open(void* pCtx, const WduSink* pSink) {
   std::vector<std::pair<uint64_t, WDU_DEVICE_DESCRIPTOR>> present;
   {
     std::lock_guard<std::mutex> lk(self.mtx_);
-    ++self.nOpens_;
+    ++self.nOpens;
     if (self.dwOpenStatus_ != WD_STATUS_SUCCESS) return self.dwOpenStatus_;
     self.pSink_ = pSink;
     present = self.present_;
@@ -113,7 +98,7 @@ void FakeBackend::Close(void* pCtx) {
   auto& self = *static_cast<FakeBackend*>(pCtx);
   std::lock_guard<std::mutex> lk(self.mtx_);
   self.pSink_ = nullptr;
-  ++self.nCloses_;
+  ++self.nCloses;
 }
 
 DWORD FakeBackend::SetInterface(void* pCtx, uint64_t uId, DWORD, DWORD) {
@@ -136,10 +121,6 @@ DWORD FakeBackend::Transfer(void* pCtx, uint64_t uId, DWORD, bool bRead, DWORD, 
   return script(uId, bRead, pBuffer, dwBytes, pdwMoved);
 }
 
-void FakeBackend::Rematch(void* pCtx) {
-  auto& self = *static_cast<FakeBackend*>(pCtx);
-  std::lock_guard<std::mutex> lk(self.mtx_);
-  ++self.nRematches_;
-}
+void FakeBackend::Rematch(void* pCtx) { ++static_cast<FakeBackend*>(pCtx)->nRematches; }
 
 }  // namespace vxtest

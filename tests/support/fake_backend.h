@@ -7,6 +7,7 @@
 //   fake.Plug(1, 9);
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -27,6 +28,7 @@ class FakeBackend {
   struct Call {
     CallKind kind;
     uint64_t uId;
+    bool operator==(const Call&) const = default;
   };
 
   FakeBackend();
@@ -50,9 +52,7 @@ class FakeBackend {
   // closed and asked to look again at what the sink did not want.
   std::vector<Call> Calls();
   int Count(CallKind kind, uint64_t uId);
-  int Opens();
-  int Closes();
-  int Rematches();
+  std::atomic<int> nOpens{0}, nCloses{0}, nRematches{0};
   // What the open layer's sink says its registrations want.
   bool Wants(uint16_t uVendor, uint16_t uProduct);
 
@@ -72,7 +72,6 @@ class FakeBackend {
   std::map<uint64_t, DWORD> setIfStatus_;
   TransferScript transfer_;
   std::vector<Call> calls_;
-  int nOpens_ = 0, nCloses_ = 0, nRematches_ = 0;
 };
 
 }  // namespace vxtest

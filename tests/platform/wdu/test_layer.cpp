@@ -93,11 +93,6 @@ class WduLayer : public ::testing::Test {
       s += fake.Wants(v, p) ? "y" : "n";
     return s;
   }
-  std::vector<uint64_t> CallIds() {
-    std::vector<uint64_t> ids;
-    for (const auto& c : fake.Calls()) ids.push_back(c.uId);
-    return ids;
-  }
 
   vxtest::FakeBackend fake;
 };
@@ -147,7 +142,7 @@ TEST_F(WduLayer, BackendOpenFailureIsReturnedAndALaterInitRetries) {
   fake.Plug(1, 9);
   EXPECT_EQ(Register(9, &seen), WD_STATUS_SUCCESS);
   ASSERT_TRUE(WduWaitIdle(kIdle));
-  EXPECT_EQ(fake.Opens(), 2);
+  EXPECT_EQ(fake.nOpens.load(), 2);
   EXPECT_EQ(seen.Log(), std::vector<std::string>{"A9"});
 }
 
@@ -173,7 +168,7 @@ TEST_F(WduLayer, OnlyMatchingRegistrationsAreCalled) {
   EXPECT_EQ(Wanted(), "ynnn");
   ASSERT_EQ(Register(9, &s9), WD_STATUS_SUCCESS);
   EXPECT_EQ(Wanted(), "yynn");
-  EXPECT_EQ(fake.Rematches(), 1);  // the open backend looks again at what it did not want
+  EXPECT_EQ(fake.nRematches.load(), 1);  // the open backend looks again at what it did not want
   fake.Plug(1, 9);
   fake.Plug(2, 1);
   fake.Plug(3, 5);
@@ -217,7 +212,8 @@ TEST_F(WduLayer, AHandlerMayTransferAndSelectTheInterface) {
   ASSERT_TRUE(WduWaitIdle(kIdle));
   EXPECT_EQ(seen.dwSetIfStatus, WD_STATUS_SUCCESS);
   EXPECT_EQ(seen.dwTransferStatus, WD_STATUS_SUCCESS);
-  EXPECT_EQ(CallIds(), (std::vector<uint64_t>{4, 4}));
+  using Call = vxtest::FakeBackend::Call;
+  EXPECT_EQ(fake.Calls(), (std::vector<Call>{{fake.kSetInterface, 4}, {fake.kOut, 4}}));
 }
 
 TEST_F(WduLayer, TransfersReachTheBackendAndFailOnceTheDeviceLeft) {
@@ -307,7 +303,7 @@ TEST_F(WduLayer, ResetClosesTheBackendAndOldHandlesFail) {
   fake.Plug(5, 9);
   ASSERT_TRUE(WduWaitIdle(kIdle));
   WduResetLayer();
-  EXPECT_EQ(fake.Closes(), 1);
+  EXPECT_EQ(fake.nCloses.load(), 1);
   uint8_t b[4] = {};
   DWORD dwMoved = 3;
   EXPECT_EQ(WDU_Transfer(seen.handles.at(0), 0x02, 0, 0, b, 4, &dwMoved, nullptr, 10), WD_DEVICE_NOT_FOUND);

@@ -7,30 +7,20 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/wdu/wdu.h"
 #include "sim/locator.h"
+#include "tests/sim/frames.h"
 
 namespace wdutest {
 
 constexpr DWORD kTimeoutMs = 3000;
 constexpr auto kEventWait = std::chrono::seconds(10);  // bound on waiting for a hot-plug report
 
-inline std::vector<uint8_t> Frame(std::vector<uint32_t> words) {
-  uint32_t sum = 0;
-  for (uint32_t w : words) sum += w;
-  words.push_back(sum);
-  std::vector<uint8_t> b;
-  for (uint32_t w : words)
-    for (int k = 0; k < 4; ++k) b.push_back(static_cast<uint8_t>(w >> (8 * k)));
-  return b;
-}
-
-inline uint32_t Word(const uint8_t* p, size_t i) {
-  p += 4 * i;
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
+inline std::vector<uint8_t> Frame(std::vector<uint32_t> words) { return simtest::ToBytes(simtest::WithSum(std::move(words))); }
+inline uint32_t Word(const uint8_t* p, size_t i) { return simtest::ToWords(p + 4 * i, 4)[0]; }
 
 // What the handlers saw; the attach handler selects interface 0 as the channel does.
 struct Recorder {
