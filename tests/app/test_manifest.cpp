@@ -17,9 +17,7 @@ namespace fs = std::filesystem;
 class ManifestTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_dir = fs::temp_directory_path() /
-            ("vx_manifest_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    m_dir = vxtest::TempName(std::string("manifest_") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(m_dir);
     m_path = (m_dir / "pcversions.txt").string();
   }

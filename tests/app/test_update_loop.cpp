@@ -11,6 +11,7 @@
 #include "app/update_loop.h"
 #include "device_test_support.h"
 #include "support/folder_snapshot.h"
+#include "support/words.h"
 
 namespace {
 
@@ -27,10 +28,7 @@ constexpr const char* kComplete =
     "Download Complete\r\n************************************************************\r\n\r\n";
 
 std::vector<uint32_t> FlashWords(const vxsim::Locator& locator, uint32_t unit, uint32_t n) {
-  const std::vector<uint8_t> bytes = locator.FlashBytes(unit, n * 4);
-  std::vector<uint32_t> words(n);
-  std::memcpy(words.data(), bytes.data(), n * 4);
-  return words;
+  return vxtest::ToWords(locator.FlashBytes(unit, n * 4).data(), n * 4);
 }
 
 class UpdateLoopTest : public vxtest::ChannelTest {

@@ -7,6 +7,7 @@
 
 #include "device/image_page.h"
 #include "device_test_support.h"
+#include "support/words.h"
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 namespace {
 
 using vxtest::CommandSequence;
+using vxtest::HeaderImage;
 using vxtest::ImageFile;
 using vxtest::ParsedFault;
 using vxtest::Requests;
@@ -22,15 +24,6 @@ using vxtest::Requests;
 const ::testing::Environment* const kFolder = ::testing::AddGlobalTestEnvironment(new vxtest::FirmwareFolderEnvironment);
 
 std::vector<uint8_t> Text(const char* psz) { return std::vector<uint8_t>(psz, psz + std::char_traits<char>::length(psz)); }
-
-std::vector<uint8_t> HeaderImage(uint16_t u16Type, uint32_t u32Version, uint32_t u32Crc, const std::vector<uint8_t>& body) {
-  std::vector<uint8_t> b = {0xFC, 0xFC, 0xFC, 0xFC, 0, 0, uint8_t(u16Type), uint8_t(u16Type >> 8), 0, 0, 0, 0};
-  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(u32Version >> (8 * i)));
-  b.insert(b.end(), 4, 0);
-  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(u32Crc >> (8 * i)));
-  b.insert(b.end(), body.begin(), body.end());
-  return b;
-}
 
 std::vector<uint8_t> Pattern(size_t nBytes, uint32_t u32Seed = 1) {
   std::vector<uint8_t> b(nBytes);
@@ -106,11 +99,8 @@ class DownloadTest : public vxtest::ChannelTest {
       EXPECT_EQ(std::vector<uint32_t>(writes[k].begin(), writes[k].begin() + 6),
                 (std::vector<uint32_t>{70, 3, 412, 64, 0x8000, uint32_t(128 * k)}))
           << "page " << k;
-      for (size_t j = 0; j < 64; ++j) {
-        const uint8_t* p = &padded[256 * k + 4 * j];
-        ASSERT_EQ(writes[k][6 + j], uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24)
-            << "page " << k << " word " << j;
-      }
+      EXPECT_EQ(std::vector<uint32_t>(writes[k].begin() + 6, writes[k].begin() + 70), vxtest::ToWords(&padded[256 * k], 256))
+          << "page " << k;
     }
   }
 

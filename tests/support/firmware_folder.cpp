@@ -40,6 +40,15 @@ bool WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& b
   return WriteBytes(path, std::string(bytes.begin(), bytes.end()));
 }
 
+std::vector<uint8_t> HeaderImage(uint16_t u16Type, uint32_t u32Version, uint32_t u32Crc, const std::vector<uint8_t>& body) {
+  std::vector<uint8_t> b = {0xFC, 0xFC, 0xFC, 0xFC, 0, 0, uint8_t(u16Type), uint8_t(u16Type >> 8), 0, 0, 0, 0};
+  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(u32Version >> (8 * i)));
+  b.insert(b.end(), 4, 0);
+  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(u32Crc >> (8 * i)));
+  b.insert(b.end(), body.begin(), body.end());
+  return b;
+}
+
 void FirmwareFolderEnvironment::SetUp() {
 #if !defined(_WIN32)
   root_ = std::filesystem::temp_directory_path() / ("vx_device_test_" + std::to_string(ProcessId()));

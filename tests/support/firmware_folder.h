@@ -21,6 +21,11 @@ std::string TempName(const std::string& sStem);
 bool WriteBytes(const std::filesystem::path& path, const std::string& bytes);
 bool WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 
+// An image file's bytes: the 24-byte header (magic, type, version, CRC) before the body.
+std::vector<uint8_t> HeaderImage(uint16_t u16Type, uint32_t u32Version, uint32_t u32Crc, const std::vector<uint8_t>& body);
+// The image of type 1, version 7, CRC 0x1234 over the nine bytes "123456789".
+inline std::vector<uint8_t> NineByteHeaderImage() { return HeaderImage(1, 7, 0x1234, {'1', '2', '3', '4', '5', '6', '7', '8', '9'}); }
+
 class FirmwareFolderEnvironment : public ::testing::Environment {
  public:
   void SetUp() override;

@@ -3,11 +3,7 @@
 #include "tests/support/firmware_folder.h"
 
 #if defined(_WIN32)
-#include <io.h>
-#define dup _dup
-#define dup2 _dup2
-#define close _close
-#define fileno _fileno
+#include <io.h>  // dup, dup2 and close under their POSIX names
 #else
 #include <unistd.h>
 #endif
@@ -44,11 +40,6 @@ std::string StdoutCapture::Take() {
   nOffset_ += sNew.size();
   sAll_ += sNew;
   return sNew;
-}
-
-std::string StdoutCapture::All() {
-  Take();
-  return sAll_;
 }
 
 void StdoutCapture::Stop() {

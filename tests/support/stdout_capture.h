@@ -18,7 +18,10 @@ class StdoutCapture {
 
   bool Start();
   std::string Take();  // everything printed since the last call
-  std::string All();   // everything printed since Start (including what Take already returned)
+  std::string All() {  // everything printed since Start (including what Take already returned)
+    Take();
+    return sAll_;
+  }
   void Stop();
 
  private:

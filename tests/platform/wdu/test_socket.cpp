@@ -5,7 +5,6 @@
 
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <future>
 #include <mutex>
 #include <string>
@@ -22,13 +21,12 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <csignal>
+#include <memory>
+
 #include <unistd.h>
-extern char** environ;
+
+#include "tests/support/child_process.h"
 #endif
 
 namespace {
@@ -158,25 +156,11 @@ class Child {
     char szExe[4096];
     const ssize_t n = readlink("/proc/self/exe", szExe, sizeof szExe - 1);
     if (n <= 0) return false;
-    szExe[n] = '\0';
-    std::vector<std::string> env;
-    for (char** p = environ; *p != nullptr; ++p) {
-      if (std::strncmp(*p, "VX_LOCATOR_SIM=", 15) != 0) env.push_back(*p);
-    }
-    env.push_back("VX_LOCATOR_SIM=" + sEndpoint);
-    env.push_back(std::string(kChildEnv) + "=1");
-    std::vector<char*> envp;
-    for (auto& s : env) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::string sFilter = "--gtest_filter=WduSocketChild.*";
-    char* argv[] = {szExe, sFilter.data(), nullptr};
-    int fds[2];  // the child holds the write end: the read end sees its end as end of file
-    if (pipe(fds) != 0) return false;
-    fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    const bool bStarted = posix_spawn(&m_pid, szExe, nullptr, nullptr, argv, envp.data()) == 0;
-    close(fds[1]);
-    m_fdAlive = fds[0];
-    return bStarted;
+    ChildProcess::Options options;
+    options.argv = {std::string(szExe, size_t(n)), "--gtest_filter=WduSocketChild.*"};
+    options.env = {{"VX_LOCATOR_SIM", sEndpoint}, {kChildEnv, "1"}};
+    m_pChild = std::make_unique<ChildProcess>(options);
+    return m_pChild->Started();
 #endif
   }
   // Waits up to dwMs for the child to end; true when it still runs.
@@ -184,8 +168,8 @@ class Child {
 #if defined(_WIN32)
     return WaitForSingleObject(m_pi.hProcess, dwMs) == WAIT_TIMEOUT;
 #else
-    pollfd pfd{m_fdAlive, POLLIN, 0};
-    return poll(&pfd, 1, int(dwMs)) == 0;
+    m_pChild->WaitQuiet(int(dwMs), int(dwMs));  // ends early when the child's output ends with it
+    return !m_pChild->Exited(nullptr);
 #endif
   }
   void Kill() {
@@ -195,10 +179,7 @@ class Child {
     CloseHandle(m_pi.hProcess);
     CloseHandle(m_pi.hThread);
 #else
-    kill(m_pid, SIGKILL);
-    int status = 0;
-    waitpid(m_pid, &status, 0);
-    close(m_fdAlive);
+    m_pChild->Stop(SIGKILL);
 #endif
   }
 
@@ -206,8 +187,7 @@ class Child {
 #if defined(_WIN32)
   PROCESS_INFORMATION m_pi{};
 #else
-  pid_t m_pid = -1;
-  int m_fdAlive = -1;
+  std::unique_ptr<ChildProcess> m_pChild;
 #endif
 };
 

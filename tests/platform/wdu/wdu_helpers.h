@@ -12,15 +12,15 @@
 
 #include "platform/wdu/wdu.h"
 #include "sim/locator.h"
-#include "tests/sim/frames.h"
+#include "tests/support/words.h"
 
 namespace wdutest {
 
 constexpr DWORD kTimeoutMs = 3000;
 constexpr auto kEventWait = std::chrono::seconds(10);  // bound on waiting for a hot-plug report
 
-inline std::vector<uint8_t> Frame(std::vector<uint32_t> words) { return simtest::ToBytes(simtest::WithSum(std::move(words))); }
-inline uint32_t Word(const uint8_t* p, size_t i) { return simtest::ToWords(p + 4 * i, 4)[0]; }
+inline std::vector<uint8_t> Frame(std::vector<uint32_t> words) { return vxtest::ToBytes(vxtest::WithSum(std::move(words))); }
+inline uint32_t Word(const uint8_t* p, size_t i) { return vxtest::ToWords(p + 4 * i, 4)[0]; }
 
 // What the handlers saw; the attach handler selects interface 0 as the channel does.
 struct Recorder {
@@ -73,7 +73,6 @@ inline bool OnAttach(WDU_DEVICE_HANDLE h, WDU_DEVICE* pInfo, void* pUser) {
 inline void OnDetach(WDU_DEVICE_HANDLE h, void* pUser) { static_cast<Recorder*>(pUser)->Add("D", h); }
 
 inline const std::string kAttach9 = AttachText(vxsim::kDefaultVendorId, 9);
-
 
 // Registers the recorder's handlers for the locator's loader (product 9).
 inline DWORD RegisterLoader(Recorder* pRec) {
