@@ -1,10 +1,8 @@
-// The layer against a scripted backend: naming and registration, handler threads and
+// The layer against the kit's scriptable backend: naming and registration, handler threads and
 // order, device handles, transfers, events and mutexes.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <thread>
@@ -12,6 +10,7 @@
 
 #include "platform/wdu/backend.h"
 #include "platform/wdu/wdu.h"
+#include "tests/platform/wdu/wdu_helpers.h"
 #include "tests/support/fake_backend.h"
 
 namespace {
@@ -19,50 +18,14 @@ namespace {
 constexpr uint16_t kVendor = 0x3A7C;
 constexpr DWORD kIdle = 5000;
 
-// What the handlers of one registration saw, in order.
-struct Seen {
-  std::mutex mtx;
-  std::vector<std::string> log;  // "A<product>" attach, "D" detach
-  std::vector<std::thread::id> threads;
-  std::vector<WDU_DEVICE_HANDLE> handles;
-  bool bAccept = true;
-  bool bTransferInAttach = false;
-  DWORD dwTransferStatus = ~0u;
-  DWORD dwSetIfStatus = ~0u;
+using wdutest::OnAttach;
+using wdutest::OnDetach;
+const std::string A1 = wdutest::AttachText(kVendor, 1), A9 = wdutest::AttachText(kVendor, 9);
 
-  std::vector<std::string> Log() {
-    std::lock_guard<std::mutex> lk(mtx);
-    return log;
-  }
+// The handlers of the layer's own tests select no interface unless told to.
+struct Seen : wdutest::Recorder {
+  Seen() { bSelect = false; }
 };
-
-bool OnAttach(WDU_DEVICE_HANDLE h, WDU_DEVICE* pInfo, void* pUser) {
-  auto& s = *static_cast<Seen*>(pUser);
-  DWORD dwSetIf = ~0u, dwXfer = ~0u;
-  if (s.bTransferInAttach) {
-    dwSetIf = WDU_SetInterface(h, 0, 0);
-    uint8_t buf[16] = {};
-    DWORD dwMoved = 0;
-    dwXfer = WDU_Transfer(h, 0x02, 0, 0, buf, sizeof buf, &dwMoved, nullptr, 3000);
-  }
-  std::lock_guard<std::mutex> lk(s.mtx);
-  char sz[16];
-  std::snprintf(sz, sizeof sz, "A%u", unsigned{pInfo->Descriptor.idProduct});
-  s.log.push_back(sz);
-  s.threads.push_back(std::this_thread::get_id());
-  s.handles.push_back(h);
-  s.dwSetIfStatus = dwSetIf;
-  s.dwTransferStatus = dwXfer;
-  return s.bAccept;
-}
-
-void OnDetach(WDU_DEVICE_HANDLE h, void* pUser) {
-  auto& s = *static_cast<Seen*>(pUser);
-  std::lock_guard<std::mutex> lk(s.mtx);
-  s.log.push_back("D");
-  s.threads.push_back(std::this_thread::get_id());
-  s.handles.push_back(h);
-}
 
 class WduLayer : public ::testing::Test {
  protected:
@@ -143,7 +106,7 @@ TEST_F(WduLayer, BackendOpenFailureIsReturnedAndALaterInitRetries) {
   EXPECT_EQ(Register(9, &seen), WD_STATUS_SUCCESS);
   ASSERT_TRUE(WduWaitIdle(kIdle));
   EXPECT_EQ(fake.nOpens.load(), 2);
-  EXPECT_EQ(seen.Log(), std::vector<std::string>{"A9"});
+  EXPECT_EQ(seen.Log(), std::vector<std::string>{A9});
 }
 
 TEST_F(WduLayer, HandlersRunInOrderOnTheLayersThreadWithTheUserData) {
@@ -154,8 +117,8 @@ TEST_F(WduLayer, HandlersRunInOrderOnTheLayersThreadWithTheUserData) {
   fake.Plug(8, 9);
   fake.Unplug(8);
   ASSERT_TRUE(WduWaitIdle(kIdle));
-  EXPECT_EQ(seen.Log(), (std::vector<std::string>{"A9", "D", "A9", "D"}));
-  for (auto id : seen.threads) EXPECT_NE(id, std::this_thread::get_id());
+  EXPECT_EQ(seen.Log(), (std::vector<std::string>{A9, "D", A9, "D"}));
+  EXPECT_TRUE(seen.bOtherThreads);
   // Each presence has its own handle; a detach names the handle of its attach.
   EXPECT_EQ(seen.handles[0], seen.handles[1]);
   EXPECT_EQ(seen.handles[2], seen.handles[3]);
@@ -176,8 +139,8 @@ TEST_F(WduLayer, OnlyMatchingRegistrationsAreCalled) {
   fake.Unplug(2);
   fake.Unplug(3);
   ASSERT_TRUE(WduWaitIdle(kIdle));
-  EXPECT_EQ(s1.Log(), (std::vector<std::string>{"A1", "D"}));
-  EXPECT_EQ(s9.Log(), (std::vector<std::string>{"A9", "D"}));
+  EXPECT_EQ(s1.Log(), (std::vector<std::string>{A1, "D"}));
+  EXPECT_EQ(s9.Log(), (std::vector<std::string>{A9, "D"}));
 }
 
 TEST_F(WduLayer, RegistrationWhileADeviceIsPresentGetsOneAttach) {
@@ -188,8 +151,8 @@ TEST_F(WduLayer, RegistrationWhileADeviceIsPresentGetsOneAttach) {
   fake.Plug(2, 9);  // arrives with the next registration still queued
   ASSERT_EQ(Register(9, &second), WD_STATUS_SUCCESS);
   ASSERT_TRUE(WduWaitIdle(kIdle));
-  EXPECT_EQ(first.Log(), (std::vector<std::string>{"A9", "A9"}));
-  EXPECT_EQ(second.Log(), (std::vector<std::string>{"A9", "A9"}));
+  EXPECT_EQ(first.Log(), (std::vector<std::string>{A9, A9}));
+  EXPECT_EQ(second.Log(), (std::vector<std::string>{A9, A9}));
 }
 
 TEST_F(WduLayer, ARefusingRegistrationGetsNoDetach) {
@@ -200,17 +163,17 @@ TEST_F(WduLayer, ARefusingRegistrationGetsNoDetach) {
   fake.Plug(1, 9);
   fake.Unplug(1);
   ASSERT_TRUE(WduWaitIdle(kIdle));
-  EXPECT_EQ(refuses.Log(), std::vector<std::string>{"A9"});
-  EXPECT_EQ(accepts.Log(), (std::vector<std::string>{"A9", "D"}));
+  EXPECT_EQ(refuses.Log(), std::vector<std::string>{A9});
+  EXPECT_EQ(accepts.Log(), (std::vector<std::string>{A9, "D"}));
 }
 
 TEST_F(WduLayer, AHandlerMayTransferAndSelectTheInterface) {
   Seen seen;
-  seen.bTransferInAttach = true;
+  seen.bSelect = seen.bTransfer = true;
   ASSERT_EQ(Register(9, &seen), WD_STATUS_SUCCESS);
   fake.Plug(4, 9);
   ASSERT_TRUE(WduWaitIdle(kIdle));
-  EXPECT_EQ(seen.dwSetIfStatus, WD_STATUS_SUCCESS);
+  EXPECT_EQ(seen.setIfStatus, std::vector<DWORD>{WD_STATUS_SUCCESS});
   EXPECT_EQ(seen.dwTransferStatus, WD_STATUS_SUCCESS);
   using Call = vxtest::FakeBackend::Call;
   EXPECT_EQ(fake.Calls(), (std::vector<Call>{{fake.kSetInterface, 4}, {fake.kOut, 4}}));
@@ -313,7 +276,7 @@ TEST_F(WduLayer, ResetClosesTheBackendAndOldHandlesFail) {
   ASSERT_NE(WD_DriverName("qvb0003"), nullptr);
   ASSERT_EQ(Register(9, &seen), WD_STATUS_SUCCESS);
   ASSERT_TRUE(WduWaitIdle(kIdle));
-  EXPECT_EQ(seen.Log(), (std::vector<std::string>{"A9", "A9"}));
+  EXPECT_EQ(seen.Log(), (std::vector<std::string>{A9, A9}));
   EXPECT_NE(seen.handles.at(0), seen.handles.at(1));
 }
 

@@ -1,4 +1,4 @@
-// Helpers of the layer's simulator tests: frames, and a recorder of hot-plug handler calls.
+// Helpers of the layer's tests: frames, and a recorder of hot-plug handler calls.
 #pragma once
 
 #include <chrono>
@@ -22,13 +22,17 @@ constexpr auto kEventWait = std::chrono::seconds(10);  // bound on waiting for a
 inline std::vector<uint8_t> Frame(std::vector<uint32_t> words) { return vxtest::ToBytes(vxtest::WithSum(std::move(words))); }
 inline uint32_t Word(const uint8_t* p, size_t i) { return vxtest::ToWords(p + 4 * i, 4)[0]; }
 
-// What the handlers saw; the attach handler selects interface 0 as the channel does.
+// What the handlers of one registration saw, in order. With bSelect the attach handler
+// selects interface 0 as the channel does; with bTransfer it also sends 16 bytes on the OUT
+// pipe. bAccept is what it answers.
 struct Recorder {
   std::mutex mtx;
   std::condition_variable cv;
   std::vector<std::string> log;
   std::vector<WDU_DEVICE_HANDLE> handles;
   std::vector<DWORD> setIfStatus;
+  DWORD dwTransferStatus = ~0u;
+  bool bSelect = true, bTransfer = false, bAccept = true;
   bool bOtherThreads = true;
   std::thread::id caller = std::this_thread::get_id();
 
@@ -61,13 +65,18 @@ inline std::string AttachText(unsigned uVendor, unsigned uProduct) {
 
 inline bool OnAttach(WDU_DEVICE_HANDLE h, WDU_DEVICE* pInfo, void* pUser) {
   auto& r = *static_cast<Recorder*>(pUser);
-  const DWORD dw = WDU_SetInterface(h, 0, 0);
-  {
+  if (r.bSelect) {
+    const DWORD dw = WDU_SetInterface(h, 0, 0);
     std::lock_guard<std::mutex> lk(r.mtx);
     r.setIfStatus.push_back(dw);
   }
+  if (r.bTransfer) {
+    uint8_t buf[16] = {};
+    DWORD dwMoved = 0;
+    r.dwTransferStatus = WDU_Transfer(h, 0x02, 0, 0, buf, sizeof buf, &dwMoved, nullptr, 3000);
+  }
   r.Add(AttachText(pInfo->Descriptor.idVendor, pInfo->Descriptor.idProduct), h);
-  return true;
+  return r.bAccept;
 }
 
 inline void OnDetach(WDU_DEVICE_HANDLE h, void* pUser) { static_cast<Recorder*>(pUser)->Add("D", h); }
