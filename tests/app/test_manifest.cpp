@@ -8,6 +8,7 @@
 
 #include "app/manifest.h"
 #include "platform/os/os.h"
+#include "support/firmware_folder.h"
 
 namespace {
 
@@ -16,9 +17,7 @@ namespace fs = std::filesystem;
 class ManifestTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_dir = fs::temp_directory_path() /
-            ("vx_manifest_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    m_dir = vxtest::TempName(std::string("manifest_") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(m_dir);
     m_path = (m_dir / "pcversions.txt").string();
   }
@@ -26,10 +25,7 @@ class ManifestTest : public ::testing::Test {
 
   // Writes the bytes exactly (binary), so that carriage returns reach the reader as given.
   void Write(const std::string& bytes) {
-    FILE* pFile = std::fopen(m_path.c_str(), "wb");
-    ASSERT_NE(pFile, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), pFile);
-    std::fclose(pFile);
+    ASSERT_TRUE(vxtest::WriteBytes(m_path, bytes));
   }
 
   VersionManifest Read(bool* pbOpened = nullptr) {

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,6 +11,7 @@
 #include "app/update_loop.h"
 #include "device_test_support.h"
 #include "support/folder_snapshot.h"
+#include "support/words.h"
 
 namespace {
 
@@ -28,16 +28,13 @@ constexpr const char* kComplete =
     "Download Complete\r\n************************************************************\r\n\r\n";
 
 std::vector<uint32_t> FlashWords(const vxsim::Locator& locator, uint32_t unit, uint32_t n) {
-  const std::vector<uint8_t> bytes = locator.FlashBytes(unit, n * 4);
-  std::vector<uint32_t> words(n);
-  std::memcpy(words.data(), bytes.data(), n * 4);
-  return words;
+  return vxtest::ToWords(locator.FlashBytes(unit, n * 4).data(), n * 4);
 }
 
 class UpdateLoopTest : public vxtest::ChannelTest {
  protected:
   void WriteManifest(const std::string& text) {
-    std::ofstream(FirmwareFolderEnvironment::Folder() / "pcversions.txt", std::ios::binary) << text;
+    vxtest::WriteBytes(FirmwareFolderEnvironment::Folder() / "pcversions.txt", text);
   }
   void TearDown() override {
     std::error_code ec;
@@ -104,7 +101,7 @@ TEST_F(UpdateLoopTest, CrcMismatchWritesTheInfoBlockWithZeroCrcAndLength) {
   // 257 pages reach into sector 0x10000: stale zeros back there after its erase make the
   // locator's CRC differ from the file's.
   ImageFile file("loop_mismatch", std::vector<uint8_t>(257 * 256, 0x11));
-  vxtest::StaleFlashAtErase::Install(pLocator.get(), 0x18000, 0x10000, std::vector<uint8_t>(256, 0x00));
+  vxtest::StaleFlashAtErase(pLocator.get(), 0x18000, 0x10000, std::vector<uint8_t>(256, 0x00));
   EXPECT_EQ(RunUpdateAttempt(UpdateLoopState{4, 9, file.Name()}), -3);
   const std::string out = TakeOutput();
   EXPECT_NE(out.find("FAILURE, Flash and Firmware File CRCs NOT equal"), std::string::npos) << out;

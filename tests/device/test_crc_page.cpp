@@ -8,6 +8,7 @@
 #include "device/device_ops.h"
 #include "device/image_page.h"
 #include "sim/locator.h"
+#include "support/firmware_folder.h"
 
 namespace {
 
@@ -66,13 +67,6 @@ std::vector<uint8_t> Padded(const std::vector<uint8_t>& bytes) {
   return page;
 }
 
-std::vector<uint8_t> HeaderImage() {
-  std::vector<uint8_t> bytes = {0xFC, 0xFC, 0xFC, 0xFC, 0x00, 0x00, 0x01, 0x00, 0, 0, 0, 0,
-                                0x07, 0x00, 0x00, 0x00, 0, 0, 0, 0, 0x34, 0x12, 0x00, 0x00};
-  for (const char* p = "123456789"; *p; ++p) bytes.push_back(static_cast<uint8_t>(*p));
-  return bytes;
-}
-
 struct PackCase {
   const char* name;
   std::vector<uint8_t> bytes;
@@ -84,7 +78,7 @@ TEST(PackPage, PacksLittleEndianWordsAndFeedsBytesZeroAndTwoOfEach) {
   const std::vector<PackCase> cases = {
       {"nine bytes", {'1', '2', '3', '4', '5', '6', '7', '8', '9'}, {0x34333231, 0x38373635, 0x39}, 0xA997EB77u},
       {"header and nine bytes",
-       HeaderImage(),
+       vxtest::NineByteHeaderImage(),
        {0xFCFCFCFC, 0x00010000, 0, 7, 0, 0x1234, 0x34333231, 0x38373635, 0x39},
        0x94E889E8u},
   };
@@ -114,15 +108,15 @@ TEST(PackPage, BytesAtOddOffsetsDoNotReachTheCrc) {
 }
 
 TEST(ReadImageHeader, ReadsTypeVersionAndCrcOnlyAfterTheMagic) {
-  const std::vector<uint8_t> withHeader = Padded(HeaderImage());
-  const ImageHeader h = ReadImageHeader(withHeader.data(), HeaderImage().size());
+  const std::vector<uint8_t> withHeader = Padded(vxtest::NineByteHeaderImage());
+  const ImageHeader h = ReadImageHeader(withHeader.data(), vxtest::NineByteHeaderImage().size());
   EXPECT_EQ(h.u32Type, 1u);
   EXPECT_EQ(h.u32Version, 7u);
   EXPECT_EQ(h.u32Crc, 0x1234u);
 
   std::vector<uint8_t> noMagic = withHeader;
   noMagic[3] = 0xFD;
-  const ImageHeader n = ReadImageHeader(noMagic.data(), HeaderImage().size());
+  const ImageHeader n = ReadImageHeader(noMagic.data(), vxtest::NineByteHeaderImage().size());
   EXPECT_EQ(n.u32Type | n.u32Version | n.u32Crc, 0u);
 
   const ImageHeader e = ReadImageHeader(nullptr, 0);

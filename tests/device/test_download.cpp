@@ -1,13 +1,13 @@
 // The image download against the simulated locator, with image files in the firmware folder.
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "device/image_page.h"
 #include "device_test_support.h"
+#include "support/words.h"
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
@@ -16,6 +16,7 @@
 namespace {
 
 using vxtest::CommandSequence;
+using vxtest::HeaderImage;
 using vxtest::ImageFile;
 using vxtest::ParsedFault;
 using vxtest::Requests;
@@ -23,15 +24,6 @@ using vxtest::Requests;
 const ::testing::Environment* const kFolder = ::testing::AddGlobalTestEnvironment(new vxtest::FirmwareFolderEnvironment);
 
 std::vector<uint8_t> Text(const char* psz) { return std::vector<uint8_t>(psz, psz + std::char_traits<char>::length(psz)); }
-
-std::vector<uint8_t> HeaderImage(uint16_t u16Type, uint32_t u32Version, uint32_t u32Crc, const std::vector<uint8_t>& body) {
-  std::vector<uint8_t> b = {0xFC, 0xFC, 0xFC, 0xFC, 0, 0, uint8_t(u16Type), uint8_t(u16Type >> 8), 0, 0, 0, 0};
-  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(u32Version >> (8 * i)));
-  b.insert(b.end(), 4, 0);
-  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(u32Crc >> (8 * i)));
-  b.insert(b.end(), body.begin(), body.end());
-  return b;
-}
 
 std::vector<uint8_t> Pattern(size_t nBytes, uint32_t u32Seed = 1) {
   std::vector<uint8_t> b(nBytes);
@@ -107,11 +99,8 @@ class DownloadTest : public vxtest::ChannelTest {
       EXPECT_EQ(std::vector<uint32_t>(writes[k].begin(), writes[k].begin() + 6),
                 (std::vector<uint32_t>{70, 3, 412, 64, 0x8000, uint32_t(128 * k)}))
           << "page " << k;
-      for (size_t j = 0; j < 64; ++j) {
-        const uint8_t* p = &padded[256 * k + 4 * j];
-        ASSERT_EQ(writes[k][6 + j], uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24)
-            << "page " << k << " word " << j;
-      }
+      EXPECT_EQ(std::vector<uint32_t>(writes[k].begin() + 6, writes[k].begin() + 70), vxtest::ToWords(&padded[256 * k], 256))
+          << "page " << k;
     }
   }
 
@@ -226,9 +215,9 @@ TEST_F(DownloadTest, WhatCannotBeAnImageIsRefusedBeforeAnythingIsSent) {
   const std::vector<uint8_t> image = Pattern(300, 17);
   const fs::path sub = folder / ("sub_" + sTag);
   fs::create_directories(sub);
-  { std::ofstream(sub / "ok.bin", std::ios::binary).write(reinterpret_cast<const char*>(image.data()), 300); }
+  ASSERT_TRUE(vxtest::WriteBytes(sub / "ok.bin", image));
   const fs::path outside = folder.parent_path() / ("outside_" + sTag + ".bin");
-  { std::ofstream(outside, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), 300); }
+  ASSERT_TRUE(vxtest::WriteBytes(outside, image));
   const std::string sOutside = outside.filename().string();
 #if !defined(_WIN32)
   const std::string sFifo = "fifo_" + sTag + ".bin", sDevice = "null_" + sTag + ".bin";
@@ -394,7 +383,7 @@ TEST_F(DownloadTest, FailedCrcRequestIsTheResult) {
 TEST_F(DownloadTest, CrcMismatchLeavesTheOutputsZero) {
   const std::vector<uint8_t> image = HeaderImage(1, 3, 4, Pattern(300 * 256, 13));
   ImageFile file("mismatch", image);
-  vxtest::StaleFlashAtErase::Install(pLocator.get(), 0x18000, 0x10000, std::vector<uint8_t>(0x10000, 0x00));
+  vxtest::StaleFlashAtErase(pLocator.get(), 0x18000, 0x10000, std::vector<uint8_t>(0x10000, 0x00));
   EXPECT_EQ(Download(file.Name()), 0);
   const std::string sOut = TakeOutput();
   const uint32_t u32FlashCrc = pLocator->FlashCrc(kImageBase, uint32_t(ZeroPadded(image).size() / 2));
@@ -433,7 +422,7 @@ TEST_F(DownloadTest, CrcThatAgreesOnlyInItsLow16BitsIsAMismatch) {
     }
   }
   ASSERT_TRUE(bFound);
-  vxtest::StaleFlashAtErase::Install(pLocator.get(), 0x18000, 0x10000, stale);
+  vxtest::StaleFlashAtErase(pLocator.get(), 0x18000, 0x10000, stale);
   ImageFile file("low_half_agrees", image);
   EXPECT_EQ(Download(file.Name()), 0);
   const uint32_t u32FlashCrc = pLocator->FlashCrc(kImageBase, 257 * 128);

@@ -9,7 +9,6 @@
 namespace {
 
 using vxtest::CommandSequence;
-using vxtest::PacedSleepLog;
 using vxtest::ParsedFault;
 using vxtest::Requests;
 
@@ -21,7 +20,8 @@ class EraseTest : public vxtest::ChannelTest {
     // The sector starts with programmed (zero) contents, so an erase shows in flash.
     pLocator->LoadFlash(0x8000, std::vector<uint8_t>(0x100, 0x00));
     pLocator->ClearTrace();
-    PacedSleepLog::Install(pLocator.get());
+    // Each pause notes how many requests the locator had received by then.
+    vxtest::SleepRecorder::Install([this](DWORD) { requestsAtPause.push_back(Requests(*pLocator).size()); });
   }
 
   bool SectorErased() const {
@@ -33,14 +33,13 @@ class EraseTest : public vxtest::ChannelTest {
   // Every pause is 100 ms and falls just before its status request: the ith pause comes
   // after the erase request and i - 1 status requests.
   void ExpectPacedStatusRequests(size_t nStatusRequests) {
-    const auto& log = PacedSleepLog::Log();
-    ASSERT_EQ(log.size(), nStatusRequests);
-    for (size_t i = 0; i < log.size(); ++i) {
-      EXPECT_EQ(log[i].dwMs, 100u) << "pause " << i;
-      EXPECT_EQ(log[i].nRequestsBefore, 1 + i) << "pause " << i;
-    }
+    EXPECT_EQ(Sleeps(), std::vector<DWORD>(nStatusRequests, 100));
+    ASSERT_EQ(requestsAtPause.size(), nStatusRequests);
+    for (size_t i = 0; i < nStatusRequests; ++i) EXPECT_EQ(requestsAtPause[i], 1 + i) << "pause " << i;
     EXPECT_EQ(pLocator->CommandCount(CMD_ERASE_STATUS), nStatusRequests);
   }
+
+  std::vector<size_t> requestsAtPause;
 };
 
 enum class Erased { kNo, kYes, kEither };
@@ -135,7 +134,7 @@ TEST_F(EraseTest, UnplugDuringThePollEndsItWithNoErase) {
   ASSERT_TRUE(WduWaitIdle(5000));
   // The second status request was answered, then the locator left: the third fails at once.
   EXPECT_EQ(pLocator->CommandCount(CMD_ERASE_STATUS), 2u);
-  EXPECT_EQ(PacedSleepLog::Log().size(), 3u);
+  EXPECT_EQ(Sleeps().size(), 3u);
   EXPECT_EQ(CommandSequence(*pLocator), (std::vector<uint32_t>{404, 405, 405}));
 }
 

@@ -23,8 +23,10 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "child_process.h"
-#include "../support/folder_snapshot.h"
+#include "tests/support/child_process.h"
+#include "tests/support/firmware_folder.h"
+#include "tests/support/folder_snapshot.h"
+#include "tests/support/words.h"
 
 namespace {
 
@@ -47,14 +49,6 @@ const std::string kComplete =
 const std::string kImageErases =
     "\nErasing Flash Sector : 0x8000\nErasing Flash Sector : 0x10000"
     "\nErasing Flash Sector : 0x18000\nErasing Flash Sector : 0x20000";
-
-// The 33-byte image with a header: type 1, version 7, header CRC 0x1234, then "123456789".
-std::vector<uint8_t> HeaderImage() {
-  std::vector<uint8_t> image = {0xFC, 0xFC, 0xFC, 0xFC, 0, 0, 1, 0, 0, 0, 0, 0, 7, 0, 0, 0,
-                                0,    0,    0,    0,    0x34, 0x12, 0, 0};
-  for (char c : std::string("123456789")) image.push_back(static_cast<uint8_t>(c));
-  return image;
-}
 
 // The download of main.bin up to the first page's dot.
 std::string ImageStart(int nKilobytes, int nPages) {
@@ -82,16 +76,7 @@ const std::string kSuccessfulAttempt =
 
 // n little-endian words from a byte offset; empty when the bytes end before them.
 std::vector<uint32_t> Words(const std::vector<uint8_t>& bytes, size_t offset, size_t n) {
-  if (bytes.size() < offset + 4 * n) return {};
-  std::vector<uint32_t> words(n);
-  for (size_t i = 0; i < n; ++i)
-    for (size_t k = 0; k < 4; ++k) words[i] |= static_cast<uint32_t>(bytes[offset + 4 * i + k]) << (8 * k);
-  return words;
-}
-
-std::vector<uint8_t> ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+  return bytes.size() < offset + 4 * n ? std::vector<uint32_t>{} : vxtest::ToWords(&bytes[offset], uint32_t(4 * n));
 }
 
 ChildProcess::Options OnATerminal() {
@@ -109,9 +94,8 @@ ChildProcess::Options OutputTo(const std::string& path) {
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    m_dir = fs::temp_directory_path() / ("vx_e2e_" + std::to_string(getpid()) + "_" + info->name());
-    fs::remove_all(m_dir);
+    m_dir = vxtest::TempName(std::string("e2e_") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(m_dir);  // a failed run of an earlier process of this id may have left it
     m_firmware = m_dir / "ProgramData" / "Quenby Ltd" / "Valtor Firmware Updater" / "Firmware";
     fs::create_directories(m_firmware);
     m_socket = (m_dir / "sim.sock").string();
@@ -128,13 +112,12 @@ class EndToEnd : public ::testing::Test {
   }
 
   void WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(m_firmware / name, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    vxtest::WriteBytes(m_firmware / name, bytes);
   }
   void WriteManifest(const std::string& text) { WriteFile("pcversions.txt", {text.begin(), text.end()}); }
   void StandardFolder(bool bWithManifest = true, bool bWithImage = true) {
     if (bWithManifest) WriteManifest("12,0\n3,1,main.bin\n");
-    if (bWithImage) WriteFile("main.bin", HeaderImage());
+    if (bWithImage) WriteFile("main.bin", vxtest::NineByteHeaderImage());
   }
 
   // Starts the simulator with the given extra options; waits until it listens.
@@ -188,11 +171,9 @@ class EndToEnd : public ::testing::Test {
     const int status = m_sim->Stop(SIGTERM);
     ASSERT_TRUE(WIFEXITED(status)) << status;
     ASSERT_EQ(WEXITSTATUS(status), 0);
-    m_flash = ReadBytes(m_dir / "flash.bin");
-    m_eeprom = ReadBytes(m_dir / "eeprom.bin");
-    std::ifstream trace(m_dir / "trace.txt");
-    std::string line;
-    while (std::getline(trace, line)) m_trace.push_back(line);
+    m_flash = vxtest::FileBytes((m_dir / "flash.bin").string());
+    m_eeprom = vxtest::FileBytes((m_dir / "eeprom.bin").string());
+    m_trace = vxtest::FileLines((m_dir / "trace.txt").string());
   }
 
   // Command codes of the requests the simulator received, in order.
@@ -267,7 +248,7 @@ TEST_F(EndToEnd, SuccessfulUpdateProgramsImageInfoBlockAndRecords) {
   StopSim();
 
   // The image, zero-padded to a page, at 0x8000.
-  std::vector<uint8_t> page = HeaderImage();
+  std::vector<uint8_t> page = vxtest::NineByteHeaderImage();
   page.resize(256, 0);
   EXPECT_EQ(Flash(0x8000, 256), page);
   // The info block: versions, the image CRC and length, words 4-15 as read (erased), 16-18
@@ -593,7 +574,7 @@ TEST_F(EndToEnd, OutputToAFileIsThereWhileTheProgramRuns) {
   std::string text;
   for (int i = 0; i < 100 && text.find(kConnectPrompt) == std::string::npos; ++i) {
     usleep(100 * 1000);
-    const std::vector<uint8_t> bytes = ReadBytes(m_dir / "out.txt");
+    const std::vector<uint8_t> bytes = vxtest::FileBytes((m_dir / "out.txt").string());
     text.assign(bytes.begin(), bytes.end());
   }
   EXPECT_FALSE(m_updater->Exited(nullptr));

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/os/os.h"
+#include "tests/support/sleep_recorder.h"
 
 namespace {
 
@@ -190,17 +191,14 @@ TEST(OsCriticalSection, IsRecursiveAndHeldUntilTheLastLeave) {
   EXPECT_TRUE(bEnteredAfterRelease);
 }
 
-std::vector<DWORD> g_vSleeps;
-void RecordSleep(DWORD dwMilliseconds) { g_vSleeps.push_back(dwMilliseconds); }
-
 TEST(OsSleep, GoesThroughTheHookUntilItIsCleared) {
-  g_vSleeps.clear();
-  OsSetSleepHook(&RecordSleep);
+  vxtest::SleepRecorder::Install();
   OsSleep(1000);
   OsSleep(30);
   OsSetSleepHook(nullptr);
   OsSleep(1);
-  EXPECT_EQ(g_vSleeps, (std::vector<DWORD>{1000, 30}));
+  EXPECT_EQ(vxtest::SleepRecorder::Sleeps(), (std::vector<DWORD>{1000, 30}));
+  vxtest::SleepRecorder::Uninstall();
 }
 
 }  // namespace

@@ -4,12 +4,12 @@
 
 #include <condition_variable>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "tests/sim/frames.h"
+#include "tests/support/firmware_folder.h"
 
 using namespace vxsim;
 using namespace simtest;
@@ -27,12 +27,6 @@ struct Fixture : Plugged {
 std::vector<uint8_t> Padded(std::vector<uint8_t> bytes, size_t size) {
   bytes.resize(size, 0);
   return bytes;
-}
-
-std::string TempPath(const std::string& name) {
-  return (std::filesystem::temp_directory_path() /
-          ("vx_sim_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" + name))
-      .string();
 }
 
 }  // namespace
@@ -432,7 +426,7 @@ TEST(LoaderRecords, TraceFileDumpsCountersAndEvents) {
     std::lock_guard<std::mutex> l(logMu);
     log.push_back(s);
   });
-  const std::string tracePath = TempPath("trace.txt");
+  const std::string tracePath = vxtest::TempName("trace.txt");
   ASSERT_TRUE(f.loc.SetTraceFile(tracePath));
   ASSERT_TRUE(f.EraseNow(0x8000));
   for (uint32_t k = 0; k < 3; ++k) ASSERT_EQ(f.X(WriteFlashRequest(0x8000, 128 * k, std::vector<uint32_t>(64, 0x01020304 + k))).Result(), 0u);
@@ -461,7 +455,7 @@ TEST(LoaderRecords, TraceFileDumpsCountersAndEvents) {
   f.loc.ClearTrace();
   EXPECT_TRUE(f.loc.Trace().empty());
 
-  const std::string flashPath = TempPath("flash.bin"), eepromPath = TempPath("eeprom.bin");
+  const std::string flashPath = vxtest::TempName("flash.bin"), eepromPath = vxtest::TempName("eeprom.bin");
   ASSERT_TRUE(f.loc.DumpFlash(flashPath));
   ASSERT_TRUE(f.loc.DumpEeprom(eepromPath));
   const std::vector<uint8_t> flash = FileBytes(flashPath), eeprom = FileBytes(eepromPath);
@@ -520,7 +514,7 @@ TEST(LoaderTiming, ChargedTimesAndTheFloorOfAKnownTrace) {
   LocatorConfig cfg;
   cfg.timing = TimingModel{LinkSpeed::kHigh, 1000, 150, 0};
   Fixture f(cfg);
-  const std::string tracePath = TempPath("timed_trace.txt");
+  const std::string tracePath = vxtest::TempName("timed_trace.txt");
   ASSERT_TRUE(f.loc.SetTraceFile(tracePath));
   ASSERT_TRUE(f.EraseNow(0x8000));  // erase, one status request
   ASSERT_EQ(f.X(WriteFlashRequest(0x8000, 0, std::vector<uint32_t>(64, 1))).Result(), 0u);

@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <filesystem>
 
 #include "net/net.h"
 #include "sim/server.h"
 #include "tests/sim/frames.h"
+#include "tests/support/firmware_folder.h"
 
 #if !defined(_WIN32)
 #include <csignal>
@@ -17,7 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "tests/e2e/child_process.h"
+#include "tests/support/child_process.h"
 #endif
 
 using namespace vxsim;
@@ -119,24 +118,11 @@ class Client {
   net::Handle h_ = net::kInvalid;
 };
 
-std::string UniqueName(const std::string& stem) {
-  static std::atomic<int> counter{0};
-#if defined(_WIN32)
-  const long pid = 0;
-#else
-  const long pid = long(getpid());
-#endif
-  return (std::filesystem::temp_directory_path() /
-          ("vxsim_" + std::to_string(pid) + "_" + std::to_string(counter++) + "_" + stem))
-      .string();
-}
-
 std::vector<std::string> Endpoints() {
 #if defined(_WIN32)
-  (void)&UniqueName;
   return {"tcp:0"};
 #else
-  return {UniqueName("s.sock"), "tcp:0"};
+  return {vxtest::TempName("s.sock"), "tcp:0"};
 #endif
 }
 
@@ -258,7 +244,7 @@ TEST(ServerStart, RefusesAnEndpointItCannotHave) {
 
 #if !defined(_WIN32)
 TEST(Program, ServesAndWritesItsDumpsOnSigterm) {
-  const std::string dir = UniqueName("prog");
+  const std::string dir = vxtest::TempName("prog");
   ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
   const std::string sock = dir + "/sim.sock", flash = dir + "/flash.bin", eeprom = dir + "/eeprom.bin",
                     trace = dir + "/trace.txt";

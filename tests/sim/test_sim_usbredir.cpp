@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +19,7 @@
 #include "net/net.h"
 #include "sim/usbredir_frontend.h"
 #include "tests/sim/frames.h"
+#include "tests/support/firmware_folder.h"
 
 using namespace vxsim;
 using namespace simtest;
@@ -223,10 +223,10 @@ class Peer {
     });
     return e;
   }
-  // The events not looked at yet.
-  size_t Unseen() {
-    std::lock_guard<std::mutex> l(mu_);
-    return events_.size() - seen_;
+  // Waits for an event not looked at yet; true when none came within timeoutMs.
+  bool NothingWithin(int timeoutMs) {
+    std::unique_lock<std::mutex> l(mu_);
+    return !cv_.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return seen_ < events_.size(); });
   }
 
  private:
@@ -252,8 +252,7 @@ class Peer {
 };
 
 TEST(UsbredirSession, EnumeratesExchangesCancelsAndReplugs) {
-  const std::string path =
-      (std::filesystem::temp_directory_path() / ("vx_usbredir_" + std::to_string(getpid()) + ".sock")).string();
+  const std::string path = vxtest::TempName("usbredir.sock");
   LocatorConfig cfg;
   cfg.bPlugged = true;
   Locator locator(cfg);
@@ -293,8 +292,7 @@ TEST(UsbredirSession, EnumeratesExchangesCancelsAndReplugs) {
   // An IN with no response waits; an OUT is not held up by it and its response ends the
   // wait. A second IN with nothing to deliver is answered only when cancelled.
   peer.BulkIn(5, 32);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(peer.Unseen(), 0u) << "an IN without a response must stay pending";
+  EXPECT_TRUE(peer.NothingWithin(100)) << "an IN without a response must stay pending";
   peer.BulkOut(6, ToBytes(WithSum({3, 3, 405})));
   Event out = peer.Next("bulk");
   in = peer.Next("bulk");
@@ -303,7 +301,7 @@ TEST(UsbredirSession, EnumeratesExchangesCancelsAndReplugs) {
   EXPECT_EQ(in.id, 5u);
   EXPECT_EQ(ToWords(in.data.data(), in.length), WithSum({3, 1, 0}));
   peer.BulkIn(7, 32);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(peer.NothingWithin(100)) << "an IN without a response must stay pending until cancelled";
   peer.Cancel(7);
   EXPECT_EQ(peer.Next("bulk").Packet(), Head(7, usb_redir_cancelled, 0));
 

@@ -14,74 +14,19 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#if defined(_WIN32)
-#include <io.h>
-#include <process.h>
-#else
-#include <unistd.h>
-#endif
-
-#include "platform/os/os.h"
 #include "platform/wdu/sim_backend.h"
 #include "platform/wdu/testing.h"
 #include "sim/locator.h"
+#include "tests/support/sleep_recorder.h"
 #include "tests/support/stdout_capture.h"
 #include "usb/usb_message.h"
 
 namespace vxtest {
-
-// Records every OsSleep duration; thread-safe. With pass-through on, it also really sleeps.
-class SleepRecorder {
- public:
-  static void Install() {
-    Clear();
-    PassThrough().store(false);
-    OsSetSleepHook(&Hook);
-  }
-  static void Uninstall() {
-    OsSetSleepHook(nullptr);
-    PassThrough().store(false);
-  }
-  static std::vector<DWORD> Sleeps() {
-    std::lock_guard<std::mutex> lk(Mutex());
-    return Log();
-  }
-  static void Clear() {
-    std::lock_guard<std::mutex> lk(Mutex());
-    Log().clear();
-  }
-  static std::atomic<bool>& PassThrough() {
-    static std::atomic<bool> bPass{false};
-    return bPass;
-  }
-
- private:
-  static void Hook(DWORD dwMilliseconds) {
-    {
-      std::lock_guard<std::mutex> lk(Mutex());
-      Log().push_back(dwMilliseconds);
-    }
-    if (PassThrough().load()) std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
-  }
-  static std::mutex& Mutex() {
-    static std::mutex mtx;
-    return mtx;
-  }
-  static std::vector<DWORD>& Log() {
-    static std::vector<DWORD> log;
-    return log;
-  }
-};
 
 class ChannelTest : public ::testing::Test {
  protected:
@@ -142,12 +87,6 @@ class ChannelTest : public ::testing::Test {
   // The OsSleep durations recorded so far (since SetUp or the last ClearSleeps).
   static std::vector<DWORD> Sleeps() { return SleepRecorder::Sleeps(); }
   static void ClearSleeps() { SleepRecorder::Clear(); }
-  // With true, OsSleep really sleeps (and is still recorded), for tests that need time to pass.
-  static void SetRealSleep(bool bReal) { SleepRecorder::PassThrough().store(bReal); }
-  // Lets real time pass on the calling thread, bypassing the hook.
-  static void RealSleep(DWORD dwMilliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
-  }
 
   std::unique_ptr<vxsim::Locator> pLocator;
   int32_t nOpenResult = -1;

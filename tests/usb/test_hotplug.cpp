@@ -3,17 +3,15 @@
 // semaphore.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <map>
-#include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "device/commands.h"
 #include "platform/wdu/testing.h"
 #include "sim/locator.h"
 #include "support/channel_fixture.h"
-#include "support/locator_arrival.h"
+#include "support/fake_backend.h"
 #include "usb/usb_message.h"
 
 namespace {
@@ -29,15 +27,17 @@ const std::string kCfiError = "\nError reading flash CFI\n";
 
 class HotplugTest : public vxtest::ChannelTest {};
 
-TEST_F(HotplugTest, OpenChannelRegistersBothProducts) {
+// The opened channel holds both registrations and no device: polls report nothing.
+TEST_F(HotplugTest, OpenChannelRegistersBothProductsAndPollsSeeNoDevice) {
+  const CUsbMessage& c = *pCUsbMessage;
   EXPECT_EQ(nOpenResult, 0);
-  EXPECT_TRUE(pCUsbMessage->bInitialised);
-  EXPECT_NE(pCUsbMessage->hSemaphore, nullptr);
+  EXPECT_TRUE(c.bInitialised);
+  EXPECT_NE(c.hSemaphore, nullptr);
   EXPECT_NE(hDriverType1, nullptr);
   EXPECT_NE(hDriverType9, nullptr);
   EXPECT_NE(hDriverType1, hDriverType9);
-  EXPECT_EQ(pCUsbMessage->dwLastStatus, 0u);
-  for (const DriverContext& ctx : pCUsbMessage->aDriverCtx) {
+  EXPECT_EQ(c.dwLastStatus, 0u);
+  for (const DriverContext& ctx : c.aDriverCtx) {
     EXPECT_NE(ctx.hAttachEvent, nullptr);
     EXPECT_NE(ctx.hListMutex, nullptr);
     EXPECT_EQ(OsEventWait(ctx.hIdleEvent, 0), 0u) << "the idle event starts signalled";
@@ -45,14 +45,21 @@ TEST_F(HotplugTest, OpenChannelRegistersBothProducts) {
     EXPECT_EQ(ctx.nEntries, 0u);
     EXPECT_EQ(ctx.pFirstEntry, nullptr);
   }
-  EXPECT_EQ(TakeOutput(), "");
-}
+  // The link's buffers and limits as the channel is made.
+  EXPECT_EQ(c.hUsbDevice, nullptr);
+  EXPECT_FALSE(c.bConnected);
+  EXPECT_EQ(c.dwLastOsError, 0u);
+  EXPECT_EQ(std::tie(c.nBufferBytes, c.nMaxWords, c.dwTimeoutMs), std::make_tuple(512u, 127u, 3000u));
+  EXPECT_EQ(c.pu32Request, c.au32Request);
+  EXPECT_EQ(c.pu32Response, c.au32Response);
+  EXPECT_EQ(sizeof(c.au32Request), 512u);
+  for (uint32_t w : c.au32Request) EXPECT_EQ(w, 0u);
+  for (uint32_t w : c.au32Response) EXPECT_EQ(w, 0u);
 
-TEST_F(HotplugTest, PollBeforeAnyArrivalReportsNothing) {
   for (int i = 0; i < 3; ++i) EXPECT_FALSE(PollConnection());
   EXPECT_EQ(TakeOutput(), "");
   EXPECT_EQ(Sleeps(), (std::vector<DWORD>{30, 30, 30}));
-  EXPECT_EQ(pCUsbMessage->nDeviceType, -1);
+  EXPECT_EQ(c.nDeviceType, -1);
   EXPECT_EQ(pLocator->ExchangeCount(), 0u);
 }
 
@@ -93,17 +100,10 @@ TEST_F(HotplugTest, SyncObjectFailuresShowTheHandleAsWindowsPrintsIt) {
 class FailingOpenTest : public vxtest::ChannelTest {
  protected:
   const WduBackend* Backend() override {
-    static const WduBackend backend = {"failing", nullptr,
-                                       [](void*, const WduSink*) -> DWORD { return WD_OPERATION_FAILED; },
-                                       [](void*) {},
-                                       [](void*, uint64_t, DWORD, DWORD) -> DWORD { return WD_OPERATION_FAILED; },
-                                       [](void*, uint64_t, DWORD, bool, DWORD, uint8_t*, DWORD, DWORD* pdwMoved,
-                                          DWORD) -> DWORD {
-                                         *pdwMoved = 0;
-                                         return WD_OPERATION_FAILED;
-                                       }};
-    return &backend;
+    fake.FailOpen(WD_OPERATION_FAILED);
+    return fake.Backend();
   }
+  vxtest::FakeBackend fake;
 };
 
 TEST_F(FailingOpenTest, OpenChannelReturns51AndTheChannelStaysEmpty) {
@@ -211,93 +211,27 @@ TEST_F(HotplugTest, PollWhoseSemaphoreWaitFailsReportsADeparture) {
   EXPECT_EQ(pCUsbMessage->dwLastOsError, 0u);
 }
 
-// ---- Several devices: a scripted backend that the test drives by hand ----
-
-// Reports the devices the test names and answers every request with a well-formed response
-// of the requested size and result 0.
-class ScriptedBus {
- public:
-  ScriptedBus() : backend_{"scripted", this, &Open, &Close, &SetInterface, &Transfer} {}
-  const WduBackend* Backend() { return &backend_; }
-
-  void Arrive(uint64_t id, uint16_t productId) { ReportLocatorArrival(Sink(), id, productId); }
-  void Leave(uint64_t id) {
-    WduSink sink = Sink();
-    sink.Left(sink.pLayer, id);
-  }
-  void FailSetInterface(uint64_t id, DWORD dwStatus) {
-    std::lock_guard<std::mutex> lk(mtx_);
-    setIfStatus_[id] = dwStatus;
-  }
-  int SetInterfaceCalls(uint64_t id) {
-    std::lock_guard<std::mutex> lk(mtx_);
-    return setIfCalls_[id];
-  }
-  int OutTransfers(uint64_t id) {
-    std::lock_guard<std::mutex> lk(mtx_);
-    return outCalls_[id];
-  }
-
- private:
-  WduSink Sink() {
-    std::lock_guard<std::mutex> lk(mtx_);
-    return sink_;
-  }
-  static DWORD Open(void* pCtx, const WduSink* pSink) {
-    auto* self = static_cast<ScriptedBus*>(pCtx);
-    std::lock_guard<std::mutex> lk(self->mtx_);
-    self->sink_ = *pSink;
-    return WD_STATUS_SUCCESS;
-  }
-  static void Close(void*) {}
-  static DWORD SetInterface(void* pCtx, uint64_t id, DWORD, DWORD) {
-    auto* self = static_cast<ScriptedBus*>(pCtx);
-    std::lock_guard<std::mutex> lk(self->mtx_);
-    self->setIfCalls_[id]++;
-    auto it = self->setIfStatus_.find(id);
-    return it == self->setIfStatus_.end() ? WD_STATUS_SUCCESS : it->second;
-  }
-  static DWORD Transfer(void* pCtx, uint64_t id, DWORD, bool bRead, DWORD, uint8_t* pBuffer, DWORD dwBytes,
-                        DWORD* pdwMoved, DWORD) {
-    auto* self = static_cast<ScriptedBus*>(pCtx);
-    std::lock_guard<std::mutex> lk(self->mtx_);
-    *pdwMoved = dwBytes;
-    if (!bRead) {
-      self->outCalls_[id]++;
-      return WD_STATUS_SUCCESS;
-    }
-    uint32_t nWords = dwBytes / 4;
-    if (nWords < 4) return WD_USBD_STATUS_STALL;
-    std::vector<uint32_t> frame(nWords, 0);
-    frame[0] = nWords - 1;
-    frame[nWords - 1] = nWords - 1;  // checksum of [count, 0, 0, ...]
-    std::memcpy(pBuffer, frame.data(), dwBytes);
-    return WD_STATUS_SUCCESS;
-  }
-
-  WduBackend backend_;
-  std::mutex mtx_;
-  WduSink sink_{};
-  std::map<uint64_t, DWORD> setIfStatus_;
-  std::map<uint64_t, int> setIfCalls_;
-  std::map<uint64_t, int> outCalls_;
-};
+// ---- Several devices: a scripted backend that the test drives by hand, answering every
+// request with a well-formed response of the requested size and result 0 ----
 
 class MultiDeviceTest : public vxtest::ChannelTest {
  protected:
-  const WduBackend* Backend() override { return bus.Backend(); }
+  const WduBackend* Backend() override {
+    bus.ScriptTransfers(&vxtest::FakeBackend::WellFormedResponse);
+    return bus.Backend();
+  }
   void Arrive(uint64_t id, uint16_t productId) {
-    bus.Arrive(id, productId);
+    bus.Plug(id, productId);
     ASSERT_TRUE(WduWaitIdle(5000));
   }
   void Leave(uint64_t id) {
-    bus.Leave(id);
+    bus.Unplug(id);
     ASSERT_TRUE(WduWaitIdle(5000));
   }
   uint32_t Entries() const {
     return pCUsbMessage->aDriverCtx[0].nEntries + pCUsbMessage->aDriverCtx[1].nEntries;
   }
-  ScriptedBus bus;
+  vxtest::FakeBackend bus;
 };
 
 class SecondDeviceTest : public MultiDeviceTest, public testing::WithParamInterface<uint16_t> {};
@@ -313,7 +247,7 @@ TEST_P(SecondDeviceTest, SecondDeviceIsIgnoredUntilItComesAgain) {
   ASSERT_NE(hFirst, nullptr);
 
   Arrive(2, uSecond);
-  EXPECT_EQ(bus.SetInterfaceCalls(2), 0) << "no interface is selected for it";
+  EXPECT_EQ(bus.Count(bus.kSetInterface, 2), 0) << "no interface is selected for it";
   EXPECT_EQ(Entries(), 1u);
   EXPECT_EQ(pCUsbMessage->hUsbDevice, hFirst);
   EXPECT_EQ(pCUsbMessage->nDeviceType, 9);
@@ -336,8 +270,8 @@ TEST_P(SecondDeviceTest, SecondDeviceIsIgnoredUntilItComesAgain) {
   EXPECT_TRUE(PollConnection());
   EXPECT_EQ(TakeOutput(), (uSecond == 1 ? kDorrinUp : kKessanUp) + kPressAnyKey);
   EXPECT_NE(pCUsbMessage->hUsbDevice, hFirst);
-  EXPECT_EQ(bus.OutTransfers(3), 1) << "one identification read for the new device";
-  EXPECT_EQ(bus.OutTransfers(2), 0);
+  EXPECT_EQ(bus.Count(bus.kOut, 3), 1) << "one identification read for the new device";
+  EXPECT_EQ(bus.Count(bus.kOut, 2), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(SameAndOtherProduct, SecondDeviceTest, testing::Values<uint16_t>(9, 1),
@@ -368,7 +302,7 @@ TEST_F(MultiDeviceTest, DepartureOfAnUnlistedDeviceChangesNothing) {
 TEST_F(MultiDeviceTest, FailedInterfaceSelectionIsRecordedAndTheDeviceStillConnects) {
   bus.FailSetInterface(1, WD_USBD_STATUS_STALL);
   Arrive(1, 1);
-  EXPECT_EQ(bus.SetInterfaceCalls(1), 1);
+  EXPECT_EQ(bus.Count(bus.kSetInterface, 1), 1);
   EXPECT_EQ(pCUsbMessage->dwLastStatus, WD_USBD_STATUS_STALL);
   EXPECT_TRUE(PollConnection());
   EXPECT_EQ(TakeOutput(), kDorrinUp + kPressAnyKey);

@@ -40,27 +40,6 @@ TEST(WordSumTest, SumsModulo2To32) {
   EXPECT_EQ(WordSum(b, 3), 418u);
 }
 
-TEST(ChannelConstructionTest, FieldsStartAsGiven) {
-  CUsbMessage* p = new CUsbMessage;
-  EXPECT_EQ(p->hSemaphore, nullptr);
-  EXPECT_EQ(p->hUsbDevice, nullptr);
-  EXPECT_FALSE(p->bConnected);
-  EXPECT_FALSE(p->bInitialised);
-  EXPECT_EQ(p->nBufferBytes, 512u);
-  EXPECT_EQ(p->nMaxWords, 127u);
-  EXPECT_EQ(p->dwTimeoutMs, 3000u);
-  EXPECT_EQ(p->dwLastStatus, 0u);
-  EXPECT_EQ(p->dwLastOsError, 0u);
-  EXPECT_EQ(p->pu32Request, p->au32Request);
-  EXPECT_EQ(p->pu32Response, p->au32Response);
-  EXPECT_EQ(sizeof(p->au32Request), 512u);
-  for (uint32_t w : p->au32Request) EXPECT_EQ(w, 0u);
-  for (uint32_t w : p->au32Response) EXPECT_EQ(w, 0u);
-  EXPECT_NE(p->nDeviceType, 1);
-  EXPECT_NE(p->nDeviceType, 9);
-  delete p;
-}
-
 // Requests that pass the length tests go out as n + 1 words with the checksum last.
 TEST_F(TransportTest, RequestGoesOutWithItsChecksum) {
   ASSERT_TRUE(PlugAndConnect());

@@ -3,9 +3,10 @@
 // the middle of a transfer.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,17 +15,18 @@
 #include "platform/wdu/wdu.h"
 #include "sim/locator.h"
 #include "sim/server.h"
-#include "tests/wdu/sim_link.h"
-#include "tests/wdu/wdu_helpers.h"
+#include "tests/platform/wdu/sim_link.h"
+#include "tests/platform/wdu/wdu_helpers.h"
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <csignal>
+#include <memory>
+
 #include <unistd.h>
-extern char** environ;
+
+#include "tests/support/child_process.h"
 #endif
 
 namespace {
@@ -42,12 +44,16 @@ class WduSocket : public ::testing::Test {
     ASSERT_NE(WD_DriverName("qvb0003"), nullptr);
   }
   void TearDown() override {
+    loc.SetEventLog({});
     WduResetLayer();
     link.reset();
   }
   vxsim::Locator loc;
   std::unique_ptr<Link> link;
   Recorder rec;
+  std::mutex mtx;  // the simulator's event log: whether it read the identification request
+  std::condition_variable cv;
+  bool bRequestRead = false;
 };
 
 TEST_F(WduSocket, ReportsNothingUntilTheSimulatorIsThereThenAttaches) {
@@ -150,19 +156,20 @@ class Child {
     char szExe[4096];
     const ssize_t n = readlink("/proc/self/exe", szExe, sizeof szExe - 1);
     if (n <= 0) return false;
-    szExe[n] = '\0';
-    std::vector<std::string> env;
-    for (char** p = environ; *p != nullptr; ++p) {
-      if (std::strncmp(*p, "VX_LOCATOR_SIM=", 15) != 0) env.push_back(*p);
-    }
-    env.push_back("VX_LOCATOR_SIM=" + sEndpoint);
-    env.push_back(std::string(kChildEnv) + "=1");
-    std::vector<char*> envp;
-    for (auto& s : env) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::string sFilter = "--gtest_filter=WduSocketChild.*";
-    char* argv[] = {szExe, sFilter.data(), nullptr};
-    return posix_spawn(&m_pid, szExe, nullptr, nullptr, argv, envp.data()) == 0;
+    ChildProcess::Options options;
+    options.argv = {std::string(szExe, size_t(n)), "--gtest_filter=WduSocketChild.*"};
+    options.env = {{"VX_LOCATOR_SIM", sEndpoint}, {kChildEnv, "1"}};
+    m_pChild = std::make_unique<ChildProcess>(options);
+    return m_pChild->Started();
+#endif
+  }
+  // Waits up to dwMs for the child to end; true when it still runs.
+  bool RunsAfter(DWORD dwMs) {
+#if defined(_WIN32)
+    return WaitForSingleObject(m_pi.hProcess, dwMs) == WAIT_TIMEOUT;
+#else
+    m_pChild->WaitQuiet(int(dwMs), int(dwMs));  // ends early when the child's output ends with it
+    return !m_pChild->Exited(nullptr);
 #endif
   }
   void Kill() {
@@ -172,9 +179,7 @@ class Child {
     CloseHandle(m_pi.hProcess);
     CloseHandle(m_pi.hThread);
 #else
-    kill(m_pid, SIGKILL);
-    int status = 0;
-    waitpid(m_pid, &status, 0);
+    m_pChild->Stop(SIGKILL);
 #endif
   }
 
@@ -182,7 +187,7 @@ class Child {
 #if defined(_WIN32)
   PROCESS_INFORMATION m_pi{};
 #else
-  pid_t m_pid = -1;
+  std::unique_ptr<ChildProcess> m_pChild;
 #endif
 };
 
@@ -192,12 +197,20 @@ TEST_F(WduSocket, TheSimulatorOutlivesAClientKilledMidTransfer) {
   f.kind = vxsim::FaultKind::kNoAnswer;  // the child's IN transfer waits for ever
   f.exchange = 1;
   loc.AddFault(f);
+  loc.SetEventLog([&](const std::string& sLine) {
+    std::lock_guard<std::mutex> lk(mtx);
+    bRequestRead |= sLine == "flash identification read";
+    cv.notify_all();
+  });
   Child child;
   ASSERT_TRUE(child.Start(link->Endpoint()));
-  // The child's request reaches the simulator, then its IN transfer waits.
-  for (int i = 0; i < 200 && loc.ExchangeCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // The child's request reaches the simulator, then its IN transfer waits: the child stays.
+  {
+    std::unique_lock<std::mutex> lk(mtx);
+    ASSERT_TRUE(cv.wait_for(lk, kEventWait, [&] { return bRequestRead; }));
+  }
   ASSERT_EQ(loc.ExchangeCount(), 1u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(child.RunsAfter(200)) << "the child's IN transfer waits";
   child.Kill();
 
   WduSelectBackend(link->Backend());

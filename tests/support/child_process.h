@@ -1,5 +1,5 @@
 // A child process with its standard input and output on pipes (or a pseudo-terminal),
-// for tests that run the real programs. POSIX only.
+// for tests and benchmarks that run the real programs. POSIX only.
 #pragma once
 
 #include <condition_variable>

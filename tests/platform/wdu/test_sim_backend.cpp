@@ -15,8 +15,8 @@
 #include "platform/wdu/testing.h"
 #include "platform/wdu/wdu.h"
 #include "sim/locator.h"
-#include "tests/wdu/sim_link.h"
-#include "tests/wdu/wdu_helpers.h"
+#include "tests/platform/wdu/sim_link.h"
+#include "tests/platform/wdu/wdu_helpers.h"
 
 namespace {
 

@@ -1,11 +1,8 @@
-// The layer against a scripted backend: naming and registration, handler threads and
+// The layer against the kit's scriptable backend: naming and registration, handler threads and
 // order, device handles, transfers, events and mutexes.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
-#include <cstring>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <thread>
@@ -13,160 +10,28 @@
 
 #include "platform/wdu/testing.h"
 #include "platform/wdu/wdu.h"
+#include "tests/platform/wdu/wdu_helpers.h"
+#include "tests/support/fake_backend.h"
 
 namespace {
 
 constexpr uint16_t kVendor = 0x3A7C;
 constexpr DWORD kIdle = 5000;
 
-// A backend whose devices the test plugs in and out; it records the calls it gets.
-struct FakeBackend {
-  std::mutex mtx;
-  const WduSink* pSink = nullptr;
-  std::vector<std::pair<uint64_t, uint16_t>> present;  // id, product id
-  DWORD dwOpenStatus = WD_STATUS_SUCCESS;
-  DWORD dwTransferStatus = WD_STATUS_SUCCESS;
-  DWORD dwTransferMoved = ~0u;  // ~0: all requested bytes
-  std::vector<std::thread::id> callThreads;
-  std::vector<uint64_t> transferIds;
-  int nOpens = 0;
-  int nCloses = 0;
-  int nRematches = 0;
-  WduBackend backend{"fake", this, &Open, &Close, &SetIf, &Xfer, &Rematch};
+using wdutest::OnAttach;
+using wdutest::OnDetach;
+const std::string A1 = wdutest::AttachText(kVendor, 1), A9 = wdutest::AttachText(kVendor, 9);
 
-  static WDU_DEVICE_DESCRIPTOR Desc(uint16_t uProduct) {
-    WDU_DEVICE_DESCRIPTOR d{};
-    d.bLength = 18;
-    d.idVendor = kVendor;
-    d.idProduct = uProduct;
-    return d;
-  }
-  void Plug(uint64_t uId, uint16_t uProduct) {
-    const WduSink* s = nullptr;
-    {
-      std::lock_guard<std::mutex> lk(mtx);
-      present.push_back({uId, uProduct});
-      s = pSink;
-    }
-    if (s != nullptr) {
-      const auto d = Desc(uProduct);
-      s->Arrived(s->pLayer, uId, &d);
-    }
-  }
-  void Unplug(uint64_t uId) {
-    const WduSink* s = nullptr;
-    {
-      std::lock_guard<std::mutex> lk(mtx);
-      std::erase_if(present, [&](auto& p) { return p.first == uId; });
-      s = pSink;
-    }
-    if (s != nullptr) s->Left(s->pLayer, uId);
-  }
-  static DWORD Open(void* p, const WduSink* pSink) {
-    auto& f = *static_cast<FakeBackend*>(p);
-    std::vector<std::pair<uint64_t, uint16_t>> now;
-    {
-      std::lock_guard<std::mutex> lk(f.mtx);
-      ++f.nOpens;
-      if (f.dwOpenStatus != WD_STATUS_SUCCESS) return f.dwOpenStatus;
-      f.pSink = pSink;
-      now = f.present;
-    }
-    for (auto& [uId, uProduct] : now) {
-      const auto d = Desc(uProduct);
-      pSink->Arrived(pSink->pLayer, uId, &d);
-    }
-    return WD_STATUS_SUCCESS;
-  }
-  static void Close(void* p) {
-    auto& f = *static_cast<FakeBackend*>(p);
-    std::lock_guard<std::mutex> lk(f.mtx);
-    f.pSink = nullptr;
-    ++f.nCloses;
-  }
-  static void Rematch(void* p) {
-    auto& f = *static_cast<FakeBackend*>(p);
-    std::lock_guard<std::mutex> lk(f.mtx);
-    ++f.nRematches;
-  }
-  // What the sink says the registrations want.
-  std::string Wanted() {
-    std::lock_guard<std::mutex> lk(mtx);
-    std::string s;
-    for (auto [v, p] : {std::pair<uint16_t, uint16_t>{kVendor, 1}, {kVendor, 9}, {kVendor, 5}, {0x1234, 9}}) {
-      s += pSink->Wants(pSink->pLayer, v, p) ? "y" : "n";
-    }
-    return s;
-  }
-  static DWORD SetIf(void* p, uint64_t uId, DWORD, DWORD) {
-    auto& f = *static_cast<FakeBackend*>(p);
-    std::lock_guard<std::mutex> lk(f.mtx);
-    f.callThreads.push_back(std::this_thread::get_id());
-    f.transferIds.push_back(uId);
-    return WD_STATUS_SUCCESS;
-  }
-  static DWORD Xfer(void* p, uint64_t uId, DWORD, bool bRead, DWORD, uint8_t* pBuf, DWORD dwBytes, DWORD* pMoved,
-                    DWORD) {
-    auto& f = *static_cast<FakeBackend*>(p);
-    std::lock_guard<std::mutex> lk(f.mtx);
-    f.callThreads.push_back(std::this_thread::get_id());
-    f.transferIds.push_back(uId);
-    if (bRead) std::memset(pBuf, 0xA5, dwBytes);
-    *pMoved = f.dwTransferMoved == ~0u ? dwBytes : f.dwTransferMoved;
-    return f.dwTransferStatus;
-  }
+// The handlers of the layer's own tests select no interface unless told to.
+struct Seen : wdutest::Recorder {
+  Seen() { bSelect = false; }
 };
-
-// What the handlers of one registration saw, in order.
-struct Seen {
-  std::mutex mtx;
-  std::vector<std::string> log;  // "A<product>" attach, "D" detach
-  std::vector<std::thread::id> threads;
-  std::vector<WDU_DEVICE_HANDLE> handles;
-  bool bAccept = true;
-  bool bTransferInAttach = false;
-  DWORD dwTransferStatus = ~0u;
-  DWORD dwSetIfStatus = ~0u;
-
-  std::vector<std::string> Log() {
-    std::lock_guard<std::mutex> lk(mtx);
-    return log;
-  }
-};
-
-bool OnAttach(WDU_DEVICE_HANDLE h, WDU_DEVICE* pInfo, void* pUser) {
-  auto& s = *static_cast<Seen*>(pUser);
-  DWORD dwSetIf = ~0u, dwXfer = ~0u;
-  if (s.bTransferInAttach) {
-    dwSetIf = WDU_SetInterface(h, 0, 0);
-    uint8_t buf[16] = {};
-    DWORD dwMoved = 0;
-    dwXfer = WDU_Transfer(h, 0x02, 0, 0, buf, sizeof buf, &dwMoved, nullptr, 3000);
-  }
-  std::lock_guard<std::mutex> lk(s.mtx);
-  char sz[16];
-  std::snprintf(sz, sizeof sz, "A%u", unsigned{pInfo->Descriptor.idProduct});
-  s.log.push_back(sz);
-  s.threads.push_back(std::this_thread::get_id());
-  s.handles.push_back(h);
-  s.dwSetIfStatus = dwSetIf;
-  s.dwTransferStatus = dwXfer;
-  return s.bAccept;
-}
-
-void OnDetach(WDU_DEVICE_HANDLE h, void* pUser) {
-  auto& s = *static_cast<Seen*>(pUser);
-  std::lock_guard<std::mutex> lk(s.mtx);
-  s.log.push_back("D");
-  s.threads.push_back(std::this_thread::get_id());
-  s.handles.push_back(h);
-}
 
 class WduLayer : public ::testing::Test {
  protected:
   void SetUp() override {
     WduResetLayer();
-    WduSelectBackend(&fake.backend);
+    WduSelectBackend(fake.Backend());
     ASSERT_NE(WD_DriverName("qvb0003"), nullptr);
   }
   void TearDown() override { WduResetLayer(); }
@@ -184,7 +49,15 @@ class WduLayer : public ::testing::Test {
     return dw;
   }
 
-  FakeBackend fake;
+  // What the sink says the registrations want: products 1, 9, 5 of the vendor, 9 of another.
+  std::string Wanted() {
+    std::string s;
+    for (auto [v, p] : {std::pair<uint16_t, uint16_t>{kVendor, 1}, {kVendor, 9}, {kVendor, 5}, {0x1234, 9}})
+      s += fake.Wants(v, p) ? "y" : "n";
+    return s;
+  }
+
+  vxtest::FakeBackend fake;
 };
 
 TEST(WduNaming, DriverNameRefusesNullAndEmptyAndRegistrationNeedsIt) {
@@ -225,15 +98,15 @@ TEST_F(WduLayer, InitRefusesBadArguments) {
 }
 
 TEST_F(WduLayer, BackendOpenFailureIsReturnedAndALaterInitRetries) {
-  fake.dwOpenStatus = WD_OPERATION_FAILED;
+  fake.FailOpen(WD_OPERATION_FAILED);
   Seen seen;
   EXPECT_EQ(Register(9, &seen), WD_OPERATION_FAILED);
-  fake.dwOpenStatus = WD_STATUS_SUCCESS;
+  fake.FailOpen(WD_STATUS_SUCCESS);
   fake.Plug(1, 9);
   EXPECT_EQ(Register(9, &seen), WD_STATUS_SUCCESS);
   ASSERT_TRUE(WduWaitIdle(kIdle));
-  EXPECT_EQ(fake.nOpens, 2);
-  EXPECT_EQ(seen.Log(), std::vector<std::string>{"A9"});
+  EXPECT_EQ(fake.nOpens.load(), 2);
+  EXPECT_EQ(seen.Log(), std::vector<std::string>{A9});
 }
 
 TEST_F(WduLayer, HandlersRunInOrderOnTheLayersThreadWithTheUserData) {
@@ -244,8 +117,8 @@ TEST_F(WduLayer, HandlersRunInOrderOnTheLayersThreadWithTheUserData) {
   fake.Plug(8, 9);
   fake.Unplug(8);
   ASSERT_TRUE(WduWaitIdle(kIdle));
-  EXPECT_EQ(seen.Log(), (std::vector<std::string>{"A9", "D", "A9", "D"}));
-  for (auto id : seen.threads) EXPECT_NE(id, std::this_thread::get_id());
+  EXPECT_EQ(seen.Log(), (std::vector<std::string>{A9, "D", A9, "D"}));
+  EXPECT_TRUE(seen.bOtherThreads);
   // Each presence has its own handle; a detach names the handle of its attach.
   EXPECT_EQ(seen.handles[0], seen.handles[1]);
   EXPECT_EQ(seen.handles[2], seen.handles[3]);
@@ -255,10 +128,10 @@ TEST_F(WduLayer, HandlersRunInOrderOnTheLayersThreadWithTheUserData) {
 TEST_F(WduLayer, OnlyMatchingRegistrationsAreCalled) {
   Seen s1, s9;
   ASSERT_EQ(Register(1, &s1), WD_STATUS_SUCCESS);
-  EXPECT_EQ(fake.Wanted(), "ynnn");  // products 1, 9, 5 of the vendor, 9 of another
+  EXPECT_EQ(Wanted(), "ynnn");
   ASSERT_EQ(Register(9, &s9), WD_STATUS_SUCCESS);
-  EXPECT_EQ(fake.Wanted(), "yynn");
-  EXPECT_EQ(fake.nRematches, 1);  // the open backend looks again at what it did not want
+  EXPECT_EQ(Wanted(), "yynn");
+  EXPECT_EQ(fake.nRematches.load(), 1);  // the open backend looks again at what it did not want
   fake.Plug(1, 9);
   fake.Plug(2, 1);
   fake.Plug(3, 5);
@@ -266,8 +139,8 @@ TEST_F(WduLayer, OnlyMatchingRegistrationsAreCalled) {
   fake.Unplug(2);
   fake.Unplug(3);
   ASSERT_TRUE(WduWaitIdle(kIdle));
-  EXPECT_EQ(s1.Log(), (std::vector<std::string>{"A1", "D"}));
-  EXPECT_EQ(s9.Log(), (std::vector<std::string>{"A9", "D"}));
+  EXPECT_EQ(s1.Log(), (std::vector<std::string>{A1, "D"}));
+  EXPECT_EQ(s9.Log(), (std::vector<std::string>{A9, "D"}));
 }
 
 TEST_F(WduLayer, RegistrationWhileADeviceIsPresentGetsOneAttach) {
@@ -278,8 +151,8 @@ TEST_F(WduLayer, RegistrationWhileADeviceIsPresentGetsOneAttach) {
   fake.Plug(2, 9);  // arrives with the next registration still queued
   ASSERT_EQ(Register(9, &second), WD_STATUS_SUCCESS);
   ASSERT_TRUE(WduWaitIdle(kIdle));
-  EXPECT_EQ(first.Log(), (std::vector<std::string>{"A9", "A9"}));
-  EXPECT_EQ(second.Log(), (std::vector<std::string>{"A9", "A9"}));
+  EXPECT_EQ(first.Log(), (std::vector<std::string>{A9, A9}));
+  EXPECT_EQ(second.Log(), (std::vector<std::string>{A9, A9}));
 }
 
 TEST_F(WduLayer, ARefusingRegistrationGetsNoDetach) {
@@ -290,20 +163,20 @@ TEST_F(WduLayer, ARefusingRegistrationGetsNoDetach) {
   fake.Plug(1, 9);
   fake.Unplug(1);
   ASSERT_TRUE(WduWaitIdle(kIdle));
-  EXPECT_EQ(refuses.Log(), std::vector<std::string>{"A9"});
-  EXPECT_EQ(accepts.Log(), (std::vector<std::string>{"A9", "D"}));
+  EXPECT_EQ(refuses.Log(), std::vector<std::string>{A9});
+  EXPECT_EQ(accepts.Log(), (std::vector<std::string>{A9, "D"}));
 }
 
 TEST_F(WduLayer, AHandlerMayTransferAndSelectTheInterface) {
   Seen seen;
-  seen.bTransferInAttach = true;
+  seen.bSelect = seen.bTransfer = true;
   ASSERT_EQ(Register(9, &seen), WD_STATUS_SUCCESS);
   fake.Plug(4, 9);
   ASSERT_TRUE(WduWaitIdle(kIdle));
-  EXPECT_EQ(seen.dwSetIfStatus, WD_STATUS_SUCCESS);
+  EXPECT_EQ(seen.setIfStatus, std::vector<DWORD>{WD_STATUS_SUCCESS});
   EXPECT_EQ(seen.dwTransferStatus, WD_STATUS_SUCCESS);
-  std::lock_guard<std::mutex> lk(fake.mtx);
-  EXPECT_EQ(fake.transferIds, (std::vector<uint64_t>{4, 4}));
+  using Call = vxtest::FakeBackend::Call;
+  EXPECT_EQ(fake.Calls(), (std::vector<Call>{{fake.kSetInterface, 4}, {fake.kOut, 4}}));
 }
 
 TEST_F(WduLayer, TransfersReachTheBackendAndFailOnceTheDeviceLeft) {
@@ -320,8 +193,10 @@ TEST_F(WduLayer, TransfersReachTheBackendAndFailOnceTheDeviceLeft) {
   EXPECT_EQ(buf[31], 0xA5);
 
   // A backend's time-out passes through with the bytes it moved.
-  fake.dwTransferStatus = WD_TIME_OUT_EXPIRED;
-  fake.dwTransferMoved = 12;
+  fake.ScriptTransfers([](uint64_t, bool, uint8_t*, DWORD, DWORD* pdwMoved) -> DWORD {
+    *pdwMoved = 12;
+    return WD_TIME_OUT_EXPIRED;
+  });
   EXPECT_EQ(WDU_Transfer(h, 0x02, 0, 0, buf, sizeof buf, &dwMoved, nullptr, 3000), WD_TIME_OUT_EXPIRED);
   EXPECT_EQ(dwMoved, 12u);
 
@@ -331,8 +206,7 @@ TEST_F(WduLayer, TransfersReachTheBackendAndFailOnceTheDeviceLeft) {
   EXPECT_EQ(dwMoved, 0u);
   ASSERT_TRUE(WduWaitIdle(kIdle));
   EXPECT_EQ(WDU_SetInterface(h, 0, 0), WD_DEVICE_NOT_FOUND);
-  std::lock_guard<std::mutex> lk(fake.mtx);
-  EXPECT_EQ(fake.transferIds.size(), 2u);  // the refused calls never reached the backend
+  EXPECT_EQ(fake.Calls().size(), 2u);  // the refused calls never reached the backend
 }
 
 TEST_F(WduLayer, TransferRefusesBadArguments) {
@@ -366,8 +240,7 @@ TEST_F(WduLayer, TransferRefusesBadArguments) {
     EXPECT_EQ(dwMoved, 0u) << c.what;
   }
   EXPECT_EQ(WDU_Transfer(h, 0x02, 0, 0, buf, 8, nullptr, nullptr, 100), WD_INVALID_PARAMETER);
-  std::lock_guard<std::mutex> lk(fake.mtx);
-  EXPECT_TRUE(fake.transferIds.empty());
+  EXPECT_TRUE(fake.Calls().empty());
 }
 
 TEST_F(WduLayer, ManyPlugCyclesKeepOnlyTheLatestHandleUsable) {
@@ -393,17 +266,17 @@ TEST_F(WduLayer, ResetClosesTheBackendAndOldHandlesFail) {
   fake.Plug(5, 9);
   ASSERT_TRUE(WduWaitIdle(kIdle));
   WduResetLayer();
-  EXPECT_EQ(fake.nCloses, 1);
+  EXPECT_EQ(fake.nCloses.load(), 1);
   uint8_t b[4] = {};
   DWORD dwMoved = 3;
   EXPECT_EQ(WDU_Transfer(seen.handles.at(0), 0x02, 0, 0, b, 4, &dwMoved, nullptr, 10), WD_DEVICE_NOT_FOUND);
   EXPECT_EQ(dwMoved, 0u);
   // After a reset the next registration starts from nothing and sees the device anew.
-  WduSelectBackend(&fake.backend);
+  WduSelectBackend(fake.Backend());
   ASSERT_NE(WD_DriverName("qvb0003"), nullptr);
   ASSERT_EQ(Register(9, &seen), WD_STATUS_SUCCESS);
   ASSERT_TRUE(WduWaitIdle(kIdle));
-  EXPECT_EQ(seen.Log(), (std::vector<std::string>{"A9", "A9"}));
+  EXPECT_EQ(seen.Log(), (std::vector<std::string>{A9, A9}));
   EXPECT_NE(seen.handles.at(0), seen.handles.at(1));
 }
 

@@ -1,4 +1,4 @@
-// Helpers of the layer's simulator tests: frames, and a recorder of hot-plug handler calls.
+// Helpers of the layer's tests: frames, and a recorder of hot-plug handler calls.
 #pragma once
 
 #include <chrono>
@@ -7,38 +7,32 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/wdu/wdu.h"
 #include "sim/locator.h"
+#include "tests/support/words.h"
 
 namespace wdutest {
 
 constexpr DWORD kTimeoutMs = 3000;
 constexpr auto kEventWait = std::chrono::seconds(10);  // bound on waiting for a hot-plug report
 
-inline std::vector<uint8_t> Frame(std::vector<uint32_t> words) {
-  uint32_t sum = 0;
-  for (uint32_t w : words) sum += w;
-  words.push_back(sum);
-  std::vector<uint8_t> b;
-  for (uint32_t w : words)
-    for (int k = 0; k < 4; ++k) b.push_back(static_cast<uint8_t>(w >> (8 * k)));
-  return b;
-}
+inline std::vector<uint8_t> Frame(std::vector<uint32_t> words) { return vxtest::ToBytes(vxtest::WithSum(std::move(words))); }
+inline uint32_t Word(const uint8_t* p, size_t i) { return vxtest::ToWords(p + 4 * i, 4)[0]; }
 
-inline uint32_t Word(const uint8_t* p, size_t i) {
-  p += 4 * i;
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-// What the handlers saw; the attach handler selects interface 0 as the channel does.
+// What the handlers of one registration saw, in order. With bSelect the attach handler
+// selects interface 0 as the channel does; with bTransfer it also sends 16 bytes on the OUT
+// pipe. bAccept is what it answers.
 struct Recorder {
   std::mutex mtx;
   std::condition_variable cv;
   std::vector<std::string> log;
   std::vector<WDU_DEVICE_HANDLE> handles;
   std::vector<DWORD> setIfStatus;
+  DWORD dwTransferStatus = ~0u;
+  bool bSelect = true, bTransfer = false, bAccept = true;
   bool bOtherThreads = true;
   std::thread::id caller = std::this_thread::get_id();
 
@@ -71,19 +65,23 @@ inline std::string AttachText(unsigned uVendor, unsigned uProduct) {
 
 inline bool OnAttach(WDU_DEVICE_HANDLE h, WDU_DEVICE* pInfo, void* pUser) {
   auto& r = *static_cast<Recorder*>(pUser);
-  const DWORD dw = WDU_SetInterface(h, 0, 0);
-  {
+  if (r.bSelect) {
+    const DWORD dw = WDU_SetInterface(h, 0, 0);
     std::lock_guard<std::mutex> lk(r.mtx);
     r.setIfStatus.push_back(dw);
   }
+  if (r.bTransfer) {
+    uint8_t buf[16] = {};
+    DWORD dwMoved = 0;
+    r.dwTransferStatus = WDU_Transfer(h, 0x02, 0, 0, buf, sizeof buf, &dwMoved, nullptr, 3000);
+  }
   r.Add(AttachText(pInfo->Descriptor.idVendor, pInfo->Descriptor.idProduct), h);
-  return true;
+  return r.bAccept;
 }
 
 inline void OnDetach(WDU_DEVICE_HANDLE h, void* pUser) { static_cast<Recorder*>(pUser)->Add("D", h); }
 
 inline const std::string kAttach9 = AttachText(vxsim::kDefaultVendorId, 9);
-
 
 // Registers the recorder's handlers for the locator's loader (product 9).
 inline DWORD RegisterLoader(Recorder* pRec) {

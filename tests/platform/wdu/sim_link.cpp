@@ -1,4 +1,4 @@
-#include "tests/wdu/sim_link.h"
+#include "tests/platform/wdu/sim_link.h"
 
 #include <atomic>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The winusb backend's device-independent logic: how a WinUSB call's outcome becomes a
 // library status, the ids in Windows device ids, and the pipe policies an interface gets.
 // What a device node says about a locator's use is judged in the device watch's table
-// (usb_watch_test.cpp).
+// (test_usb_watch.cpp).
 #include <gtest/gtest.h>
 
 #include <string>
