@@ -146,7 +146,7 @@ struct FakeBus {
     std::lock_guard<std::mutex> lk(b.mtx);
     b.Note("left " + std::to_string(uId));
   }
-  // The registrations: the loader and the DSP board (products 9 and 1), unless a test
+  // The registrations: the loader and the Dorrin C6748 device (products 9 and 1), unless a test
   // registers fewer.
   std::set<uint16_t> wanted = {1, 9};
   static bool SinkWants(void* p, uint16_t wVendor, uint16_t wProduct) {
@@ -212,7 +212,7 @@ TEST(UsbWatch, HotplugArrivalsAreOpenedOffTheNotifyingThreadOncePerPresence) {
   FakeBus bus;
   bus.listing = UsbListing::kHotplug;
   bus.bHoldOpen = true;
-  bus.wanted = {9};  // the DSP board's registration comes later
+  bus.wanted = {9};  // the Dorrin C6748 device's registration comes later
   UsbWatch watch(bus.Ops(), Fast());
   watch.Start(bus.Sink());
   ASSERT_TRUE(bus.Wait([&] { return bus.nStarts == 1; }));
@@ -300,7 +300,7 @@ TEST(UsbWatch, TellsTheOperatorOncePerArrivalWhatKeepsADeviceFromUse) {
       {"our interface class (our INF)", {kOurs}, {}, nothing, L"\\\\?\\ours#"},
       {"Device Manager's WinUsb Device: the USB device interface", {kWinUsbDevice}, {}, nothing,
        L"\\\\?\\usbdevice#"},
-      {"the DSP board", {kOurs}, {}, nothing, L"\\\\?\\ours#", 1},
+      {"the Dorrin C6748 device", {kOurs}, {}, nothing, L"\\\\?\\ours#", 1},
       // Windows: states that pass by themselves are never told.
       {"started, its interface a listing later", {{kStarted, 0, kWinUsb, "", false, false, 1}, kWinUsbDevice}, {},
        nothing, L"\\\\?\\usbdevice#"},
