@@ -629,9 +629,9 @@ GadgetFrontend::GadgetFrontend(Locator& locator, Options options)
 
 GadgetFrontend::~GadgetFrontend() { Stop(); }
 
-void GadgetFrontend::SetLog(std::function<void(const std::string&)> log) { m_pImpl->log = std::move(log); }
+void GadgetFrontend::SetLog(LogFunction log) { m_pImpl->log = std::move(log); }
 
-bool GadgetFrontend::Start(std::string* pError, const std::function<void(const std::string&)>& onReady) {
+bool GadgetFrontend::Start(std::string* pError, const LogFunction& onReady) {
   Impl& s = *m_pImpl;
   if (s.bRunning) return true;
   const GadgetChoice choice = ChooseController(ReadHostFacts(s.opt.layout, s.opt.controller));

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/frontend.h"
 #include "sim/locator.h"
 
 namespace vxsim {
@@ -94,26 +95,23 @@ struct GadgetChoice {
 };
 GadgetChoice ChooseController(const GadgetHostFacts& facts);
 
-class GadgetFrontend {
+// Start sets the gadget up, binding the locator to the controller as it plugs in; onReady
+// has the controller's name. Stop unbinds and removes the configfs entries and the mount.
+class GadgetFrontend final : public Frontend {
  public:
   struct Options {
     std::string controller;  // empty: the only one there is
     std::optional<GadgetPlaceholders> placeholders;  // empty: by the controller's driver
     GadgetLayout layout;
   };
-  // The front-end becomes the locator's listener while it runs.
   GadgetFrontend(Locator& locator, Options options);
-  ~GadgetFrontend();  // Stop()
+  ~GadgetFrontend() override;  // Stop()
   GadgetFrontend(const GadgetFrontend&) = delete;
   GadgetFrontend& operator=(const GadgetFrontend&) = delete;
 
-  void SetLog(std::function<void(const std::string&)> log);  // before Start
-  // Sets the gadget up and starts serving it; the locator is bound to the controller as it
-  // plugs in. False (and *pError: what is missing) when the gadget cannot be had; nothing is
-  // left behind then. onReady runs with the controller's name once it is set up.
-  bool Start(std::string* pError, const std::function<void(const std::string&)>& onReady = {});
-  // Unbinds, ends the threads and removes the gadget's configfs entries and mount.
-  void Stop();
+  void SetLog(LogFunction log) override;
+  bool Start(std::string* pError, const LogFunction& onReady = {}) override;
+  void Stop() override;
 
   struct Impl;
 

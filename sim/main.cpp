@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -273,8 +274,6 @@ int main(int argc, char** argv) {
   }
   locator.SetProductionLine(bProductionLine, unplugAfterMs, replugMs);
 
-  vxsim::Server server(locator, socketPath);
-  server.SetLog(Print);
   std::string error;
   const auto announce = [&](const std::string& endpoint) {
     char line[160];
@@ -297,11 +296,10 @@ int main(int argc, char** argv) {
                   eraseText.c_str());
     Print(model);
   };
-#if defined(VX_SIM_USBREDIR)
-  vxsim::UsbredirFrontend usbredir(locator, usbredirPath);
-  usbredir.SetLog(Print);
-#endif
-  bool bStarted = false;
+  // One front-end: the gadget, a QEMU guest's usbredir socket, or the updater's socket.
+  std::unique_ptr<vxsim::Frontend> frontend;
+  vxsim::LogFunction onReady = announce;
+  std::string errorPrefix;
 #if defined(VX_SIM_GADGET)
   vxsim::GadgetFrontend::Options gadgetOptions;
   gadgetOptions.controller = gadgetUdc;
@@ -309,22 +307,19 @@ int main(int argc, char** argv) {
     PrintError("--placeholder-eps wants IN,OUT, e.g. 3,0; got \"" + placeholderText + "\"");
     return 2;
   }
-  vxsim::GadgetFrontend gadget(locator, gadgetOptions);
-  gadget.SetLog(Print);
   if (bGadget) {
-    bStarted = gadget.Start(&error, [&](const std::string& udc) { announce("USB device controller " + udc); });
-    if (!bStarted) error = "--gadget: " + error;
-  } else
-#endif
-  {
-#if defined(VX_SIM_USBREDIR)
-    bStarted = usbredirPath.empty() ? server.Start(&error, announce) : usbredir.Start(&error, announce);
-#else
-    bStarted = server.Start(&error, announce);
-#endif
+    frontend = std::make_unique<vxsim::GadgetFrontend>(locator, gadgetOptions);
+    onReady = [&](const std::string& udc) { announce("USB device controller " + udc); };
+    errorPrefix = "--gadget: ";
   }
-  if (!bStarted) {
-    PrintError(error);
+#endif
+#if defined(VX_SIM_USBREDIR)
+  if (!frontend && !usbredirPath.empty()) frontend = std::make_unique<vxsim::UsbredirFrontend>(locator, usbredirPath);
+#endif
+  if (!frontend) frontend = std::make_unique<vxsim::Server>(locator, socketPath);
+  frontend->SetLog(Print);
+  if (!frontend->Start(&error, onReady)) {
+    PrintError(errorPrefix + error);
     return 1;
   }
   locator.PlugAfter(plugDelayMs);
@@ -345,13 +340,7 @@ int main(int argc, char** argv) {
     std::lock_guard<std::mutex> l(g_controlMu);
     g_bControlStopped = true;
   }
-  server.Stop();
-#if defined(VX_SIM_USBREDIR)
-  usbredir.Stop();
-#endif
-#if defined(VX_SIM_GADGET)
-  gadget.Stop();
-#endif
+  frontend->Stop();
   int rc = 0;
   const auto dump = [&](const std::string& path, bool (vxsim::Locator::*write)(const std::string&) const,
                         const std::string& what) {

@@ -283,15 +283,15 @@ Server::Server(Locator& locator, std::string endpoint)
 
 Server::~Server() { Stop(); }
 
-void Server::SetLog(std::function<void(const std::string&)> log) { m_pImpl->log = std::move(log); }
+void Server::SetLog(LogFunction log) { m_pImpl->log = std::move(log); }
 
-bool Server::Start(std::string* pError, const std::function<void(const std::string&)>& onListening) {
+bool Server::Start(std::string* pError, const LogFunction& onReady) {
   Impl& s = *m_pImpl;
   return s.acceptor.Start(
       s.endpoint, [p = &s](net::Handle h) { p->Serve(h); }, pError,
       [&](const std::string& bound) {
         s.loc.SetListener(ListenerFor(m_pImpl));
-        if (onListening) onListening(bound);
+        if (onReady) onReady(bound);
       });
 }
 

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "sim/frontend.h"
 #include "sim/locator.h"
 
 namespace vxsim {
@@ -28,21 +29,17 @@ enum MessageType : uint32_t {
 };
 constexpr uint32_t kProtocolVersion = 1;
 
-class Server {
+// Start listens on the endpoint; onReady has the endpoint as bound.
+class Server final : public Frontend {
  public:
-  // The server becomes the locator's listener while it runs.
   Server(Locator& locator, std::string endpoint);
-  ~Server();  // Stop()
+  ~Server() override;  // Stop()
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  void SetLog(std::function<void(const std::string&)> log);  // before Start
-  // Listens and starts serving. False (and *pError) when the endpoint cannot be had.
-  // onListening, when given, runs with the bound endpoint before the first client can be
-  // accepted, so that what it prints comes before any client's events.
-  bool Start(std::string* pError, const std::function<void(const std::string&)>& onListening = {});
-  // Ends the connection and the server; returns once its threads have ended.
-  void Stop();
+  void SetLog(LogFunction log) override;
+  bool Start(std::string* pError, const LogFunction& onReady = {}) override;
+  void Stop() override;
   // The endpoint as bound: "tcp:0" is given the port the system chose.
   std::string Endpoint() const;
 

@@ -607,9 +607,9 @@ UsbredirFrontend::UsbredirFrontend(Locator& locator, std::string socketPath)
 
 UsbredirFrontend::~UsbredirFrontend() { Stop(); }
 
-void UsbredirFrontend::SetLog(std::function<void(const std::string&)> log) { m_pImpl->log = std::move(log); }
+void UsbredirFrontend::SetLog(LogFunction log) { m_pImpl->log = std::move(log); }
 
-bool UsbredirFrontend::Start(std::string* pError, const std::function<void(const std::string&)>& onListening) {
+bool UsbredirFrontend::Start(std::string* pError, const LogFunction& onReady) {
   Impl& s = *m_pImpl;
   if (s.path.rfind("tcp:", 0) == 0) {
     if (pError) *pError = "the usbredir front-end takes a Unix socket path";
@@ -623,7 +623,7 @@ bool UsbredirFrontend::Start(std::string* pError, const std::function<void(const
       s.path, [p = &s](net::Handle h) { p->Serve(int(h)); }, pError,
       [&](const std::string& bound) {
         s.loc.SetListener(ListenerFor(m_pImpl));
-        if (onListening) onListening(bound);
+        if (onReady) onReady(bound);
       });
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/frontend.h"
 #include "sim/locator.h"
 
 namespace vxsim {
@@ -45,20 +46,17 @@ struct ControlAnswer {
 ControlAnswer AnswerControlRequest(const UsbIdentity& identity, uint8_t requestType, uint8_t request,
                                    uint16_t value, uint16_t index, uint16_t length);
 
-class UsbredirFrontend {
+// Start listens on the socket path and serves one QEMU at a time; onReady has the path.
+class UsbredirFrontend final : public Frontend {
  public:
-  // The front-end becomes the locator's listener while it runs.
   UsbredirFrontend(Locator& locator, std::string socketPath);
-  ~UsbredirFrontend();  // Stop()
+  ~UsbredirFrontend() override;  // Stop()
   UsbredirFrontend(const UsbredirFrontend&) = delete;
   UsbredirFrontend& operator=(const UsbredirFrontend&) = delete;
 
-  void SetLog(std::function<void(const std::string&)> log);  // before Start
-  // Listens and starts serving one QEMU at a time. False (and *pError) when the socket
-  // cannot be had. onListening runs with the socket path before any peer is accepted.
-  bool Start(std::string* pError, const std::function<void(const std::string&)>& onListening = {});
-  // Ends the connection and the front-end; returns once its threads have ended.
-  void Stop();
+  void SetLog(LogFunction log) override;
+  bool Start(std::string* pError, const LogFunction& onReady = {}) override;
+  void Stop() override;
 
   struct Impl;
 
