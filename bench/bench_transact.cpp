@@ -23,7 +23,7 @@
 #include "platform/wdu/sim_backend.h"
 #include "platform/wdu/testing.h"
 #include "sim/locator.h"
-#include "support/locator_arrival.h"
+#include "tests/support/locator_arrival.h"
 #include "usb/usb_message.h"
 
 namespace {

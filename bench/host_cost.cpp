@@ -22,7 +22,7 @@
 
 #include <unistd.h>
 
-#include "support/child_process.h"
+#include "tests/support/child_process.h"
 #include "program_harness.h"
 #include "platform/os/os.h"
 #include "usb/usb_message.h"

@@ -37,7 +37,7 @@
 
 #include "counting_new.h"
 #include "app/update_loop.h"
-#include "support/child_process.h"
+#include "tests/support/child_process.h"
 #include "program_harness.h"
 #include "platform/os/os.h"
 #include "sim/locator.h"

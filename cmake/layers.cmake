@@ -23,6 +23,11 @@ function(vx_headers target path)
   endif()
 endfunction()
 
+# The tests, benchmarks and fuzz targets name the tests' own headers from the root as well
+# ("tests/support/words.h") and see the product's headers only through what they link.
+add_library(vx_test_headers INTERFACE)
+vx_headers(vx_test_headers tests INTERFACE)
+
 # vx_layer_probes(): for each arrow that must not exist, a test that compiles a file of the
 # lower library including a header of the upper one and passes only when the header is not
 # found. The probes build one at a time: each is a build of this tree.

@@ -7,7 +7,7 @@
 #include "device/device_ops.h"
 #include "fuzz_channel.h"
 #include "platform/wdu/backend.h"
-#include "support/locator_arrival.h"
+#include "tests/support/locator_arrival.h"
 #include "usb/usb_message.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "device/device_ops.h"
 #include "fuzz_channel.h"
 #include "sim/locator.h"
-#include "support/locator_arrival.h"
+#include "tests/support/locator_arrival.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "app/manifest.h"
 #include "platform/os/os.h"
-#include "support/firmware_folder.h"
+#include "tests/support/firmware_folder.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "app/update_loop.h"
-#include "device_test_support.h"
-#include "support/folder_snapshot.h"
-#include "support/words.h"
+#include "tests/device/device_test_support.h"
+#include "tests/support/folder_snapshot.h"
+#include "tests/support/words.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include "device/commands.h"
 #include "device/device_ops.h"
 #include "sim/locator.h"
-#include "support/channel_fixture.h"
-#include "support/firmware_folder.h"
+#include "tests/support/channel_fixture.h"
+#include "tests/support/firmware_folder.h"
 
 namespace vxtest {
 

@@ -8,7 +8,7 @@
 #include "device/device_ops.h"
 #include "device/image_page.h"
 #include "sim/locator.h"
-#include "support/firmware_folder.h"
+#include "tests/support/firmware_folder.h"
 
 namespace {
 

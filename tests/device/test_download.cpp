@@ -7,7 +7,7 @@
 
 #include "device/image_page.h"
 #include "device_test_support.h"
-#include "support/words.h"
+#include "tests/support/words.h"
 
 #if !defined(_WIN32)
 #include <sys/stat.h>

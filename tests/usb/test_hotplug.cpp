@@ -10,8 +10,8 @@
 #include "device/commands.h"
 #include "platform/wdu/testing.h"
 #include "sim/locator.h"
-#include "support/channel_fixture.h"
-#include "support/fake_backend.h"
+#include "tests/support/channel_fixture.h"
+#include "tests/support/fake_backend.h"
 #include "usb/usb_message.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "device/commands.h"
-#include "support/channel_fixture.h"
+#include "tests/support/channel_fixture.h"
 #include "usb/usb_message.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "device/commands.h"
 #include "sim/locator.h"
-#include "support/channel_fixture.h"
+#include "tests/support/channel_fixture.h"
 #include "usb/usb_message.h"
 
 namespace {
