@@ -81,6 +81,9 @@ int32_t RunUpdateAttempt(const UpdateLoopState& state) {
 
   if (nError != 0) printf(kAttemptFailedText, nError);
   WriteOverallVersionRecord(state.nOverallVersion);
+  // The keys pressed while the attempt ran are dropped before its end is shown, so that a
+  // key pressed on seeing "Download Complete" starts the next attempt.
+  ConsoleEndAttempt();
   printf("%s", kCompleteText);
   printf("%s", kAsteriskLine);
   return nError;
@@ -95,8 +98,7 @@ void RunUpdateLoopPass(const UpdateLoopState& state) {
     return;
   }
   ConsoleBeginAttempt();
-  RunUpdateAttempt(state);
-  ConsoleEndAttempt();  // drops the keys pressed while the attempt ran
+  RunUpdateAttempt(state);  // ends with ConsoleEndAttempt
 }
 
 void RunUpdateLoop() {
